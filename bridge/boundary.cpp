@@ -1,0 +1,23 @@
+#include "boundary.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace mirel::boundary {
+
+std::string serialise(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+char* copyString(const std::string& text) {
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+std::string errorText(const std::string& message) {
+    return serialise(nlohmann::json{{"error", message}});
+}
+
+}  // namespace mirel::boundary

@@ -1,0 +1,123 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "boundary.hpp"
+#include "quellmar.h"
+#include "ui.hpp"
+#include "../solver/cuda_check.hpp"
+#include "../solver/cuda_loader.hpp"
+#include "../solver/export.hpp"
+#include "../solver/solver.hpp"
+
+namespace mirel {
+namespace {
+
+using nlohmann::json;
+
+int deviceId = 0;
+
+int deviceFromEnvironment() {
+    const char* text = std::getenv("QUELLMAR_DEVICE");
+    if (text == nullptr) return 0;
+    const std::string value = text;
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument("QUELLMAR_DEVICE must be a nonnegative device index.");
+    return std::stoi(value);
+}
+
+cudaDeviceProp deviceProperties(const char* call) {
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    cudaCheck(cudaGetDeviceProperties(&prop, deviceId), call);
+    return prop;
+}
+
+std::string computeCapability(const cudaDeviceProp& prop) {
+    return std::to_string(prop.major) + "." + std::to_string(prop.minor);
+}
+
+json defaults() {
+    const Config config;
+    return {
+        {"resolution", config.resolution},
+        {"padded_resolution", 3 * config.resolution / 2},
+        {"reynolds", config.reynolds},
+        {"viscosity", static_cast<double>(static_cast<float>(1.0 / config.reynolds))},
+        {"k0", config.k0},
+        {"seed", std::to_string(config.seed)},
+        {"cfl", static_cast<double>(config.cfl)},
+        {"integrator", methods[config.method]},
+        {"operator", forms[config.form]},
+        {"start_spectrum", startSpectra[config.startSpectrum]},
+        {"fixed_dt", nullptr},
+    };
+}
+
+std::uint64_t physicalMemory() {
+    return static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+json capabilityDocument(const char* resources) {
+    initializeCudaLoader();
+    const int requested = deviceFromEnvironment();
+    deviceId = requested;
+    cudaCheck(cudaSetDevice(deviceId), "cudaSetDevice(deviceId)");
+    const cudaDeviceProp prop = deviceProperties("cudaGetDeviceProperties(&prop, deviceId)");
+    const std::string name(prop.name, strnlen(prop.name, sizeof prop.name));
+    initializeLinuxUI(resources, name);
+    int runtime = 0;
+    int driver = 0;
+    cudaCheck(cudaRuntimeGetVersion(&runtime), "cudaRuntimeGetVersion(&runtime)");
+    cudaCheck(cudaDriverGetVersion(&driver), "cudaDriverGetVersion(&driver)");
+
+    json document = {
+        {"abi_version", 1},
+        {"defaults", defaults()},
+        {"backend", "CUDA / VkFFT"},
+        {"gpu", name},
+        {"os", "Linux"},
+        {"gpu_memory_bytes", static_cast<std::uint64_t>(prop.totalGlobalMem)},
+        {"physical_memory_bytes", physicalMemory()},
+        {"compute_capability", computeCapability(prop)},
+        {"cuda_runtime_version", runtime},
+        {"cuda_driver_version", driver},
+        {"integrators", methods},
+        {"capabilities",
+         {{"headless", true},
+          {"native_rendering", linuxRenderingBuilt()},
+          {"forcing", false},
+          {"drag", false},
+          {"vortex_injection", false}}},
+    };
+    if (!linuxRenderingBuilt())
+        document["native_rendering_error"] =
+            "GPU rendering was not built. Install OpenGL/X11/libpng development files and rebuild, or use "
+            "--headless.";
+
+    const cudaDeviceProp current = deviceProperties("cudaGetDeviceProperties(&prop,device)");
+    std::size_t available = 0;
+    std::size_t total = 0;
+    cudaCheck(cudaMemGetInfo(&available, &total), "cudaMemGetInfo(&available,&total)");
+    document["device_index"] = deviceId;
+    document["compute_capability"] = computeCapability(current);
+    document["available_memory_bytes"] = static_cast<std::uint64_t>(available);
+    document["precision"] = "float32";
+    return document;
+}
+
+}  // namespace
+}  // namespace mirel
+
+extern "C" {
+
+QM_EXPORT char* qm_initialize(const char* resources) {
+    return mirel::boundary::reply([resources] { return mirel::capabilityDocument(resources); });
+}
+
+QM_EXPORT void qm_string_free(char* text) { std::free(text); }
+
+}  // extern "C"

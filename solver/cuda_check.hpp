@@ -1,0 +1,7 @@
+#pragma once
+
+#include "export.hpp"
+#include "platform.hpp"
+
+// Throws std::runtime_error "<call>: <CUDA error string>" unless error is cudaSuccess.
+QM_EXPORT void cudaCheck(cudaError error, const char* call);
