@@ -1,0 +1,208 @@
+// The stand-in for libcuda.so.1. It lets code that compiles kernels at run time go through
+// its driver calls: modules and functions are handles without code, and a launch is only
+// counted.
+
+#include <cuda.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/device_attributes.hpp"
+#include "common/device_limits.hpp"
+#include "common/environment.hpp"
+#include "common/error_texts.hpp"
+
+#define QM_DRIVER_CALL extern "C" __attribute__((visibility("default")))
+
+struct CUfunc_st {
+  std::string name;
+};
+
+struct CUmod_st {
+  std::map<std::string, std::unique_ptr<CUfunc_st>> functions;
+  std::map<std::string, std::vector<unsigned char>> globals;
+};
+
+namespace {
+
+// Each named global of a module reads as a zeroed buffer of this size.
+constexpr std::size_t kGlobalBytes = 4096;
+
+// Codes of the driver's CUresult, which share their text with the runtime's equal code.
+constexpr CUresult kKnownResults[] = {
+    CUDA_SUCCESS, CUDA_ERROR_INVALID_VALUE, CUDA_ERROR_OUT_OF_MEMORY,
+    CUDA_ERROR_NOT_INITIALIZED, CUDA_ERROR_DEINITIALIZED, CUDA_ERROR_STUB_LIBRARY,
+    CUDA_ERROR_DEVICE_UNAVAILABLE, CUDA_ERROR_NO_DEVICE, CUDA_ERROR_INVALID_DEVICE,
+    CUDA_ERROR_INVALID_IMAGE, CUDA_ERROR_INVALID_CONTEXT, CUDA_ERROR_NO_BINARY_FOR_GPU,
+    CUDA_ERROR_INVALID_PTX, CUDA_ERROR_JIT_COMPILER_NOT_FOUND, CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
+    CUDA_ERROR_INVALID_SOURCE, CUDA_ERROR_FILE_NOT_FOUND, CUDA_ERROR_SHARED_OBJECT_SYMBOL_NOT_FOUND,
+    CUDA_ERROR_SHARED_OBJECT_INIT_FAILED, CUDA_ERROR_OPERATING_SYSTEM, CUDA_ERROR_INVALID_HANDLE,
+    CUDA_ERROR_ILLEGAL_STATE, CUDA_ERROR_NOT_FOUND, CUDA_ERROR_NOT_READY,
+    CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES, CUDA_ERROR_LAUNCH_TIMEOUT,
+    CUDA_ERROR_LAUNCH_FAILED, CUDA_ERROR_NOT_PERMITTED, CUDA_ERROR_NOT_SUPPORTED,
+    CUDA_ERROR_SYSTEM_NOT_READY, CUDA_ERROR_SYSTEM_DRIVER_MISMATCH, CUDA_ERROR_UNKNOWN,
+};
+
+struct Driver {
+  std::atomic<bool> initialized{false};
+  std::atomic<unsigned long long> launches{0};
+  std::mutex mutex;
+  std::set<CUmod_st*> modules;
+  std::set<CUfunc_st*> functions;
+};
+
+Driver& driver() {
+  static Driver instance;
+  return instance;
+}
+
+int deviceCount() {
+  const auto count = emu::environmentNumber("QM_EMULATOR_DEVICES");
+  return count && *count >= 0 ? static_cast<int>(*count) : 1;
+}
+
+// A nonzero code from the environment variable, to fail with.
+CUresult environmentError(const char* name) {
+  return static_cast<CUresult>(emu::environmentNumber(name).value_or(CUDA_SUCCESS));
+}
+
+bool initialized() { return driver().initialized.load(); }
+
+}  // namespace
+
+QM_DRIVER_CALL CUresult cuInit(unsigned int Flags) {
+  if (Flags != 0) return CUDA_ERROR_INVALID_VALUE;
+  if (const CUresult error = environmentError("QM_EMULATOR_CUINIT_ERROR")) return error;
+  if (deviceCount() == 0) return CUDA_ERROR_NO_DEVICE;
+  driver().initialized = true;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuGetErrorString(CUresult error, const char** pStr) {
+  if (pStr == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  for (const CUresult known : kKnownResults) {
+    if (known == error) {
+      *pStr = emu::texts::find(error)->description;
+      return CUDA_SUCCESS;
+    }
+  }
+  *pStr = nullptr;
+  return CUDA_ERROR_INVALID_VALUE;
+}
+
+QM_DRIVER_CALL CUresult cuDeviceGet(CUdevice* device, int ordinal) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (device == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  if (ordinal < 0 || ordinal >= deviceCount()) return CUDA_ERROR_INVALID_DEVICE;
+  *device = ordinal;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib, CUdevice dev) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (pi == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  if (dev < 0 || dev >= deviceCount()) return CUDA_ERROR_INVALID_DEVICE;
+  const auto value = emu::limits::deviceAttribute(attrib);
+  if (!value) return CUDA_ERROR_INVALID_VALUE;
+  *pi = *value;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int,
+                                          CUjit_option*, void**) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (module == nullptr || image == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  if (const CUresult error = environmentError("QM_EMULATOR_MODULE_ERROR")) return error;
+  Driver& d = driver();
+  std::lock_guard lock(d.mutex);
+  *module = *d.modules.insert(new CUmod_st).first;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuModuleUnload(CUmodule hmod) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  Driver& d = driver();
+  std::lock_guard lock(d.mutex);
+  if (d.modules.erase(hmod) == 0) return CUDA_ERROR_INVALID_HANDLE;
+  for (const auto& [name, function] : hmod->functions) d.functions.erase(function.get());
+  delete hmod;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (hfunc == nullptr || name == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  Driver& d = driver();
+  std::lock_guard lock(d.mutex);
+  if (d.modules.count(hmod) == 0) return CUDA_ERROR_INVALID_HANDLE;
+  auto& function = hmod->functions[name];
+  if (!function) {
+    function = std::make_unique<CUfunc_st>(CUfunc_st{name});
+    d.functions.insert(function.get());
+  }
+  *hfunc = function.get();
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuModuleGetGlobal_v2(CUdeviceptr* dptr, size_t* bytes, CUmodule hmod,
+                                            const char* name) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (name == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  Driver& d = driver();
+  std::lock_guard lock(d.mutex);
+  if (d.modules.count(hmod) == 0) return CUDA_ERROR_INVALID_HANDLE;
+  auto& global = hmod->globals[name];
+  global.resize(kGlobalBytes);
+  if (dptr != nullptr) *dptr = reinterpret_cast<CUdeviceptr>(global.data());
+  if (bytes != nullptr) *bytes = global.size();
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib,
+                                          int value) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  Driver& d = driver();
+  std::lock_guard lock(d.mutex);
+  if (d.functions.count(hfunc) == 0) return CUDA_ERROR_INVALID_HANDLE;
+  if (attrib == CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES &&
+      (value < 0 || value > emu::limits::kSharedMemPerBlockOptin)) {
+    return CUDA_ERROR_INVALID_VALUE;
+  }
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDimY,
+                                      unsigned int gridDimZ, unsigned int blockDimX,
+                                      unsigned int blockDimY, unsigned int blockDimZ,
+                                      unsigned int sharedMemBytes, CUstream, void**, void**) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  Driver& d = driver();
+  {
+    std::lock_guard lock(d.mutex);
+    if (d.functions.count(f) == 0) return CUDA_ERROR_INVALID_HANDLE;
+  }
+  if (!emu::limits::validLaunchShape(gridDimX, gridDimY, gridDimZ, blockDimX, blockDimY, blockDimZ) ||
+      sharedMemBytes > static_cast<unsigned>(emu::limits::kSharedMemPerBlockOptin)) {
+    return CUDA_ERROR_INVALID_VALUE;
+  }
+  ++d.launches;
+  return CUDA_SUCCESS;
+}
+
+QM_DRIVER_CALL CUresult cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHost,
+                                       size_t ByteCount) {
+  if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
+  if (ByteCount == 0) return CUDA_SUCCESS;
+  if (dstDevice == 0 || srcHost == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  std::memmove(reinterpret_cast<void*>(dstDevice), srcHost, ByteCount);
+  return CUDA_SUCCESS;
+}
+
+// Kernel launches accepted so far, for tests.
+QM_DRIVER_CALL unsigned long long qmEmulatorDriverLaunchCount() { return driver().launches; }

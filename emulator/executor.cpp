@@ -1,0 +1,175 @@
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "common/device_limits.hpp"
+#include "common/environment.hpp"
+#include "fiber.hpp"
+#include "quellmar_emulator/control.hpp"
+#include "quellmar_emulator/kernel.hpp"
+#include "runtime.hpp"
+#include "workers.hpp"
+
+__thread uint3 threadIdx;
+__thread uint3 blockIdx;
+__thread dim3 blockDim;
+__thread dim3 gridDim;
+
+namespace emu::detail {
+namespace {
+
+struct Fiber {
+  Context context;
+  Stack stack;
+  class BlockRunner* runner = nullptr;
+  uint3 thread{};
+  bool finished = false;
+};
+
+uint3 unflatten(std::uint64_t index, dim3 shape) {
+  return {static_cast<unsigned>(index % shape.x),
+          static_cast<unsigned>(index / shape.x % shape.y),
+          static_cast<unsigned>(index / shape.x / shape.y)};
+}
+
+// Runs the threads of one block on the calling OS thread. A fiber runs thread after thread
+// until one of them reaches a barrier; only then does the next thread get a fiber of its
+// own. A block without barriers therefore runs on a single fiber, and one with barriers gets
+// a fiber per thread, resumed phase by phase: a phase ends when every thread that has not
+// returned waits at the barrier.
+class BlockRunner {
+ public:
+  void run(const std::function<void()>& body, dim3 shape) {
+    body_ = &body;
+    shape_ = shape;
+    threads_ = shape.x * shape.y * shape.z;
+    next_ = 0;
+    while (next_ < threads_) {
+      Fiber* fiber = acquire();
+      fiber->context.prepare(fiber->stack.base(), Stack::kSize, &BlockRunner::fiberMain, fiber);
+      resume(fiber);
+    }
+    while (!waiting_.empty()) {
+      phase_.swap(waiting_);
+      for (Fiber* fiber : phase_) resume(fiber);
+      phase_.clear();
+    }
+  }
+
+  void arrive() {
+    Fiber* fiber = current_;
+    waiting_.push_back(fiber);
+    switchContext(fiber->context, scheduler_);
+  }
+
+ private:
+  static void fiberMain(void* argument) noexcept {
+    auto* fiber = static_cast<Fiber*>(argument);
+    BlockRunner& runner = *fiber->runner;
+    while (runner.next_ < runner.threads_) {
+      fiber->thread = unflatten(runner.next_++, runner.shape_);
+      threadIdx = fiber->thread;
+      (*runner.body_)();
+    }
+    fiber->finished = true;
+    switchContext(fiber->context, runner.scheduler_);
+  }
+
+  Fiber* acquire() {
+    if (idle_.empty()) {
+      owned_.push_back(std::make_unique<Fiber>());
+      owned_.back()->runner = this;
+      idle_.push_back(owned_.back().get());
+    }
+    Fiber* fiber = idle_.back();
+    idle_.pop_back();
+    fiber->finished = false;
+    return fiber;
+  }
+
+  void resume(Fiber* fiber) {
+    current_ = fiber;
+    threadIdx = fiber->thread;
+    switchContext(scheduler_, fiber->context);
+    if (fiber->finished) idle_.push_back(fiber);
+  }
+
+  Context scheduler_;
+  const std::function<void()>* body_ = nullptr;
+  dim3 shape_;
+  unsigned threads_ = 0;
+  unsigned next_ = 0;
+  Fiber* current_ = nullptr;
+  std::vector<Fiber*> waiting_;
+  std::vector<Fiber*> phase_;
+  std::vector<Fiber*> idle_;
+  std::vector<std::unique_ptr<Fiber>> owned_;
+};
+
+// The runner of the block executing on this OS thread, null outside kernels.
+thread_local BlockRunner* tActive = nullptr;
+
+int environmentWorkers() {
+  const auto threads = environmentNumber("QM_EMULATOR_THREADS");
+  if (threads && *threads >= 1) return static_cast<int>(*threads);
+  const int hardware = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(hardware, 1, 8);
+}
+
+std::atomic<int>& workers() {
+  static std::atomic<int> count{environmentWorkers()};
+  return count;
+}
+
+void runGrid(dim3 grid, dim3 block, const std::function<void()>& body) {
+  const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
+  parallelFor(blocks, workers(), [&](std::uint64_t index) {
+    thread_local BlockRunner runner;
+    gridDim = grid;
+    blockDim = block;
+    blockIdx = unflatten(index, grid);
+    tActive = &runner;
+    runner.run(body, block);
+    tActive = nullptr;
+  });
+}
+
+}  // namespace
+
+void resetWorkers() { workers() = environmentWorkers(); }
+
+}  // namespace emu::detail
+
+namespace emu {
+
+void setWorkerThreads(int count) { detail::workers() = count > 1 ? count : 1; }
+
+void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body) {
+  detail::call("cudaLaunchKernel", detail::Needs::device, [&] {
+    if (!limits::validLaunchShape(grid.x, grid.y, grid.z, block.x, block.y, block.z)) return cudaErrorInvalidConfiguration;
+    if (!detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
+    // Launching from inside a kernel would need the device runtime.
+    if (detail::tActive != nullptr) return cudaErrorNotSupported;
+    cudaError_t failure;
+    if (detail::takeLaunchFailure(failure)) {
+      detail::setPendingError(detail::currentDevice(), failure);
+      return failure;
+    }
+    detail::runGrid(grid, block, body);
+    return cudaSuccess;
+  });
+}
+
+void syncthreads() {
+  if (detail::tActive == nullptr) {
+    std::fputs("quellmar emulator: __syncthreads called outside a kernel\n", stderr);
+    std::abort();
+  }
+  detail::tActive->arrive();
+}
+
+}  // namespace emu

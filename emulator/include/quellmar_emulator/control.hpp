@@ -1,0 +1,55 @@
+#pragma once
+
+// Controls that tests use to steer the emulated platform: injected failures, allocation
+// accounting and the shape of the emulated machine. Every function is thread-safe.
+//
+// Environment read at load time and again by reset():
+//   QM_EMULATOR_DEVICES=<n>        number of emulated devices (default 1; 0 means none, and
+//                                  calls that need a device return cudaErrorNoDevice).
+//   QM_EMULATOR_DEVICE_FAILURE=1   the devices are present but broken: device count,
+//                                  properties, attributes and versions still answer, every call
+//                                  that needs a working device (cudaSetDevice, memory, streams,
+//                                  events, launches, synchronisation) returns
+//                                  cudaErrorDevicesUnavailable, as for a device that is held
+//                                  exclusively by another process or has fallen off the bus.
+//   QM_EMULATOR_THREADS=<n>        OS threads that run the blocks of one launch (default: the
+//                                  hardware concurrency, at most 8; 1 runs every block on the
+//                                  launching thread).
+
+#include <cuda_runtime_api.h>
+
+#include <cstddef>
+
+#include "export.hpp"
+
+namespace emu {
+
+// The k-th call (1-based, counted from now) of the runtime function named `function`, e.g.
+// "cudaMalloc", returns `error` and does nothing else; the error is recorded as last error.
+// Faults armed for the same function count independently. "cudaLaunchKernel" names kernel
+// launches, which then fail at launch time (last error set, nothing runs).
+QM_EMULATOR_API void failCall(const char* function, int k, cudaError_t error);
+
+// The next `count` kernel launches run nothing and fail asynchronously: the launch records
+// `error` as last error, and the next synchronising call on the device (cudaStreamSynchronize,
+// cudaDeviceSynchronize, cudaEventSynchronize, cudaMemcpy) returns it once.
+QM_EMULATOR_API void failLaunches(int count, cudaError_t error = cudaErrorLaunchFailure);
+
+// Live device memory (cudaMalloc) over all devices.
+QM_EMULATOR_API std::size_t liveAllocations();
+QM_EMULATOR_API std::size_t liveBytes();
+// Live page-locked host memory (cudaMallocHost, cudaHostAlloc).
+QM_EMULATOR_API std::size_t livePinnedAllocations();
+QM_EMULATOR_API std::size_t livePinnedBytes();
+
+// In-process equivalents of QM_EMULATOR_DEVICES, QM_EMULATOR_DEVICE_FAILURE and
+// QM_EMULATOR_THREADS, in force until the next reset().
+QM_EMULATOR_API void setDeviceCount(int count);
+QM_EMULATOR_API void setDeviceFailure(bool failing);
+QM_EMULATOR_API void setWorkerThreads(int count);
+
+// Disarms every fault, drops pending launch failures and restores the device count, the
+// failure switch and the worker count from the environment. Memory stays allocated.
+QM_EMULATOR_API void reset();
+
+}  // namespace emu
