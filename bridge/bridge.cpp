@@ -6,6 +6,8 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "device_selection.hpp"
+#include "readers.hpp"
 #include "quellmar.h"
 #include "ui.hpp"
 #include "../solver/cuda_check.hpp"
@@ -18,8 +20,6 @@ namespace {
 
 using nlohmann::json;
 
-int deviceId = 0;
-
 int deviceFromEnvironment() {
     const char* text = std::getenv("QUELLMAR_DEVICE");
     if (text == nullptr) return 0;
@@ -29,7 +29,7 @@ int deviceFromEnvironment() {
     return std::stoi(value);
 }
 
-cudaDeviceProp deviceProperties(const char* call) {
+cudaDeviceProp deviceProperties(int deviceId, const char* call) {
     cudaDeviceProp prop;
     std::memset(&prop, 0, sizeof prop);
     cudaCheck(cudaGetDeviceProperties(&prop, deviceId), call);
@@ -40,33 +40,16 @@ std::string computeCapability(const cudaDeviceProp& prop) {
     return std::to_string(prop.major) + "." + std::to_string(prop.minor);
 }
 
-json defaults() {
-    const Config config;
-    return {
-        {"resolution", config.resolution},
-        {"padded_resolution", 3 * config.resolution / 2},
-        {"reynolds", config.reynolds},
-        {"viscosity", static_cast<double>(static_cast<float>(1.0 / config.reynolds))},
-        {"k0", config.k0},
-        {"seed", std::to_string(config.seed)},
-        {"cfl", static_cast<double>(config.cfl)},
-        {"integrator", methods[config.method]},
-        {"operator", forms[config.form]},
-        {"start_spectrum", startSpectra[config.startSpectrum]},
-        {"fixed_dt", nullptr},
-    };
-}
-
 std::uint64_t physicalMemory() {
     return static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
 json capabilityDocument(const char* resources) {
     initializeCudaLoader();
-    const int requested = deviceFromEnvironment();
-    deviceId = requested;
+    const int deviceId = deviceFromEnvironment();
+    recordDevice(deviceId);
     cudaCheck(cudaSetDevice(deviceId), "cudaSetDevice(deviceId)");
-    const cudaDeviceProp prop = deviceProperties("cudaGetDeviceProperties(&prop, deviceId)");
+    const cudaDeviceProp prop = deviceProperties(deviceId, "cudaGetDeviceProperties(&prop, deviceId)");
     const std::string name(prop.name, strnlen(prop.name, sizeof prop.name));
     initializeLinuxUI(resources, name);
     int runtime = 0;
@@ -76,7 +59,7 @@ json capabilityDocument(const char* resources) {
 
     json document = {
         {"abi_version", 1},
-        {"defaults", defaults()},
+        {"defaults", configReport(Config())},
         {"backend", "CUDA / VkFFT"},
         {"gpu", name},
         {"os", "Linux"},
@@ -98,7 +81,7 @@ json capabilityDocument(const char* resources) {
             "GPU rendering was not built. Install OpenGL/X11/libpng development files and rebuild, or use "
             "--headless.";
 
-    const cudaDeviceProp current = deviceProperties("cudaGetDeviceProperties(&prop,device)");
+    const cudaDeviceProp current = deviceProperties(deviceId, "cudaGetDeviceProperties(&prop,device)");
     std::size_t available = 0;
     std::size_t total = 0;
     cudaCheck(cudaMemGetInfo(&available, &total), "cudaMemGetInfo(&available,&total)");

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace mirel {
+
+// The vector's bytes as one file, created or truncated; "Cannot write export file." on failure.
+template <typename T>
+void writeFile(const std::filesystem::path& path, const std::vector<T>& values);
+
+}  // namespace mirel

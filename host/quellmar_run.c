@@ -1,0 +1,188 @@
+/* A command-line host of libquellmar: creates a headless engine, advances it, prints the final
+ * statistics as JSON and the cost per step, and writes the spectrum and fields files when
+ * asked. Uses only the public C interface. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "quellmar.h"
+
+enum { chunkSteps = 256 };
+
+struct Settings {
+    const char* keys[16];
+    const char* values[16];
+    int quoted[16];
+    int count;
+    long steps;
+    const char* until;
+    const char* spectrum;
+    const char* fields;
+};
+
+static void usage(void) {
+    fputs("usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
+          "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
+          "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
+          "                    [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n",
+          stderr);
+    exit(2);
+}
+
+/* Appends text to buffer as a JSON string literal. */
+static void appendString(char* buffer, size_t size, const char* text) {
+    size_t used = strlen(buffer);
+    if (used + 1 < size) buffer[used++] = '"';
+    for (const char* c = text; *c != '\0' && used + 7 < size; ++c) {
+        if (*c == '"' || *c == '\\') {
+            buffer[used++] = '\\';
+            buffer[used++] = *c;
+        } else if ((unsigned char)*c < 0x20) {
+            used += (size_t)snprintf(buffer + used, size - used, "\\u%04x", (unsigned char)*c);
+        } else {
+            buffer[used++] = *c;
+        }
+    }
+    if (used + 1 < size) buffer[used++] = '"';
+    buffer[used] = '\0';
+}
+
+static void append(char* buffer, size_t size, const char* text) { strncat(buffer, text, size - strlen(buffer) - 1); }
+
+static void parse(int argc, char** argv, struct Settings* s) {
+    static const struct {
+        const char* option;
+        const char* key;
+        int quoted;
+    } keys[] = {{"--resolution", "resolution", 0}, {"--k0", "k0", 0},
+                {"--seed", "seed", 1},             {"--reynolds", "reynolds", 0},
+                {"--cfl", "cfl", 0},               {"--integrator", "integrator", 1},
+                {"--operator", "operator", 1},     {"--start-spectrum", "start_spectrum", 1},
+                {"--fixed-dt", "fixed_dt", 0},     {"--initial", "initial", 1}};
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 >= argc) usage();
+        const char* value = argv[i + 1];
+        size_t k = 0;
+        while (k < sizeof keys / sizeof keys[0] && strcmp(argv[i], keys[k].option) != 0) ++k;
+        if (k < sizeof keys / sizeof keys[0]) {
+            s->keys[s->count] = keys[k].key;
+            s->values[s->count] = value;
+            s->quoted[s->count] = keys[k].quoted;
+            ++s->count;
+        } else if (strcmp(argv[i], "--steps") == 0) {
+            s->steps = strtol(value, NULL, 10);
+        } else if (strcmp(argv[i], "--until") == 0) {
+            s->until = value;
+        } else if (strcmp(argv[i], "--spectrum") == 0) {
+            s->spectrum = value;
+        } else if (strcmp(argv[i], "--fields") == 0) {
+            s->fields = value;
+        } else {
+            usage();
+        }
+    }
+}
+
+/* The number after "key": in a reply, or -1 when absent. */
+static double number(const char* reply, const char* key) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "\"%s\":", key);
+    const char* at = strstr(reply, pattern);
+    return at != NULL ? strtod(at + strlen(pattern), NULL) : -1.0;
+}
+
+static double seconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+/* Runs one request; on an error reply prints it and exits. */
+static char* call(void* engine, const char* request) {
+    char* reply = qm_engine_call(engine, request);
+    if (reply == NULL || strncmp(reply, "{\"error\":", 9) == 0) {
+        fprintf(stderr, "quellmar-run: %s\n", reply != NULL ? reply : "out of memory");
+        exit(1);
+    }
+    return reply;
+}
+
+int main(int argc, char** argv) {
+    struct Settings s = {.steps = -1};
+    parse(argc, argv, &s);
+    if (s.steps < 0) s.steps = s.until != NULL ? 2147483647L : 100;
+
+    char* document = qm_initialize(NULL);
+    if (document == NULL || strncmp(document, "{\"error\":", 9) == 0) {
+        fprintf(stderr, "quellmar-run: %s\n", document != NULL ? document : "out of memory");
+        return 1;
+    }
+    qm_string_free(document);
+
+    char request[4096] = "{";
+    for (int i = 0; i < s.count; ++i) {
+        if (i > 0) append(request, sizeof request, ",");
+        appendString(request, sizeof request, s.keys[i]);
+        append(request, sizeof request, ":");
+        if (s.quoted[i])
+            appendString(request, sizeof request, s.values[i]);
+        else
+            append(request, sizeof request, s.values[i]);
+    }
+    append(request, sizeof request, "}");
+    char* error = NULL;
+    void* engine = qm_engine_create(request, &error);
+    if (engine == NULL) {
+        fprintf(stderr, "quellmar-run: %s\n", error != NULL ? error : "cannot create the engine");
+        qm_string_free(error);
+        return 1;
+    }
+
+    long done = 0;
+    double gpuMilliseconds = 0.0;
+    const double start = seconds();
+    while (done < s.steps) {
+        const long chunk = s.steps - done < chunkSteps ? s.steps - done : chunkSteps;
+        if (s.until != NULL)
+            snprintf(request, sizeof request, "{\"op\":\"advance\",\"steps\":%ld,\"until\":%s}", chunk, s.until);
+        else
+            snprintf(request, sizeof request, "{\"op\":\"advance\",\"steps\":%ld}", chunk);
+        char* reply = call(engine, request);
+        const long steps = (long)number(reply, "steps");
+        gpuMilliseconds += number(reply, "gpu_milliseconds");
+        const long advanced = steps - done;
+        done = steps;
+        qm_string_free(reply);
+        if (s.steps > chunkSteps) {
+            char* inspected = call(engine, "{\"op\":\"inspect\"}");
+            fprintf(stderr, "step %ld  t=%.6g  energy=%.9g  enstrophy=%.9g\n", steps,
+                    number(inspected, "simulation_time"), number(inspected, "energy"), number(inspected, "enstrophy"));
+            qm_string_free(inspected);
+        }
+        if (advanced < chunk) break; /* the end time was reached */
+    }
+    const double wall = seconds() - start;
+
+    char* statistics = call(engine, "{\"op\":\"inspect\"}");
+    puts(statistics);
+    qm_string_free(statistics);
+    if (s.spectrum != NULL || s.fields != NULL) {
+        strcpy(request, "{\"op\":\"export\"");
+        if (s.spectrum != NULL) {
+            append(request, sizeof request, ",\"spectrum\":");
+            appendString(request, sizeof request, s.spectrum);
+        }
+        if (s.fields != NULL) {
+            append(request, sizeof request, ",\"fields\":");
+            appendString(request, sizeof request, s.fields);
+        }
+        append(request, sizeof request, "}");
+        qm_string_free(call(engine, request));
+    }
+    const double perStep = done > 0 ? 1.0 / (double)done : 0.0;
+    printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", done, wall * 1e3 * perStep,
+           gpuMilliseconds * perStep);
+    qm_engine_destroy(engine);
+    return 0;
+}

@@ -1,0 +1,42 @@
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "solver_failure.hpp"
+#include "solver_state.hpp"
+
+namespace mirel {
+
+Solver::Solver(Config config, const std::vector<float>& initial) {
+    validate(config);
+    if (config.method == methodCNAB2) throw std::invalid_argument("The CNAB2 integrator is not built yet.");
+    impl = std::make_unique<Impl>(config);
+    reset(initial);
+}
+
+Solver::~Solver() = default;
+
+const Config& Solver::configuration() const { return impl->config; }
+
+CUstream_st* Solver::stream() const { return impl->queue.value; }
+
+Statistics Solver::statistics() const {
+    if (impl->failed) throw std::runtime_error(failedMessage);
+    Statistics copy = impl->stats;
+    copy.reynolds = impl->reynolds;
+    return copy;
+}
+
+void Solver::setReynolds(double reynolds) {
+    if (!(reynolds > 0.0) || !(std::fabs(reynolds) <= std::numeric_limits<double>::max()) ||
+        !std::isfinite(static_cast<float>(1.0 / reynolds)))
+        throw std::invalid_argument("Re must be finite and positive.");
+    impl->reynolds = reynolds;
+}
+
+void Solver::setCFL(float cfl) {
+    if (!(cfl > 0.0f) || !std::isfinite(cfl)) throw std::invalid_argument("CFL must be finite and positive.");
+    impl->cfl = cfl;
+}
+
+}  // namespace mirel

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "device_buffer.hpp"
+#include "fft.hpp"
+#include "kernel_records.hpp"
+#include "platform.hpp"
+#include "solver.hpp"
+
+namespace mirel {
+
+// The solver's own non-blocking stream.
+struct Stream {
+    cudaStream_t value = nullptr;
+    Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream();
+};
+
+// The events that bracket a batch of steps.
+struct EventPair {
+    cudaEvent_t begin = nullptr;
+    cudaEvent_t end = nullptr;
+    EventPair();
+    EventPair(const EventPair&) = delete;
+    EventPair& operator=(const EventPair&) = delete;
+    ~EventPair();
+};
+
+// Pinned landing places of the asynchronous read-backs.
+struct Data {
+    ClockState hostClock;
+    float4 hostStatPartials[64];
+    float4 hostSnapshotPartials[128];
+};
+
+struct PinnedFree {
+    void operator()(Data* data) const noexcept;
+};
+
+struct Solver::Impl {
+    explicit Impl(const Config& configuration);
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    ~Impl();
+
+    // The kernels' parameters for one launch; until sets the end-time target.
+    Params params(std::uint32_t stage, std::optional<double> until = std::nullopt) const;
+    // Enqueues one whole time step of a native integrator.
+    void step(std::optional<double> until);
+    // Waits for the stream and refreshes the statistics mirror from the device clock.
+    void readClock();
+
+    Config config;
+    Stream queue;
+    EventPair events;
+    std::unique_ptr<FFT> paddedFFT;
+    std::unique_ptr<FFT> baseFFT;
+    std::unique_ptr<FFT> complexFFT;
+    DeviceBuffer omega;
+    DeviceBuffer correction;
+    DeviceBuffer padded;
+    DeviceBuffer stepStart;
+    DeviceBuffer first;
+    DeviceBuffer second;
+    DeviceBuffer predictor;
+    DeviceBuffer coefficients;
+    DeviceBuffer clock;
+    DeviceBuffer cflPartials;
+    DeviceBuffer statPartials;
+    DeviceBuffer snapshotWork;
+    DeviceBuffer snapshotPartials;
+    std::array<std::shared_ptr<void>, 3> frames;
+    std::unique_ptr<Data, PinnedFree> data;
+    Statistics stats;
+    double reynolds = 0.0;
+    float cfl = 0.0f;
+    std::int32_t n = 0;
+    std::int32_t m = 0;
+    std::int32_t columns = 0;
+    std::int32_t paddedColumns = 0;
+    bool failed = false;
+
+private:
+    DeviceBuffer account(std::uint64_t bytes);
+};
+
+}  // namespace mirel
