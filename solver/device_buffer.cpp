@@ -6,9 +6,9 @@
 
 namespace mirel {
 
-void* deviceAllocate(std::uint64_t bytes) {
+void* deviceAllocate(std::uint64_t bytes, const char* call) {
     void* ptr = nullptr;
-    cudaCheck(cudaMalloc(&ptr, bytes), "cudaMalloc(&ptr,bytes)");
+    cudaCheck(cudaMalloc(&ptr, bytes), call);
     return ptr;
 }
 

@@ -4,8 +4,8 @@
 
 namespace mirel {
 
-// Device memory from cudaMalloc; throws "cudaMalloc(&ptr,bytes): <CUDA error>".
-void* deviceAllocate(std::uint64_t bytes);
+// Device memory from cudaMalloc; throws "<call>: <CUDA error>".
+void* deviceAllocate(std::uint64_t bytes, const char* call = "cudaMalloc(&ptr,bytes)");
 
 // Move-only owner of one device allocation.
 struct DeviceBuffer {

@@ -34,6 +34,7 @@ Statistics Solver::inspect() {
         std::uint64_t fftBytes = s.baseFFT->allocatedBytes();
         if (s.paddedFFT) fftBytes += s.paddedFFT->allocatedBytes();
         if (s.complexFFT) fftBytes += s.complexFFT->allocatedBytes();
+        if (s.cnab) fftBytes += s.cnab->fftBytes();
         s.stats.fftBytes = fftBytes;
         return statistics();
     });

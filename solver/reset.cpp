@@ -18,6 +18,21 @@ bool acceptable(const std::vector<float>& initial, std::int32_t n) {
     return true;
 }
 
+// The CNAB2 solver's configuration: the run's, at the Reynolds and CFL numbers in force.
+legacy::Config cnab2Config(const Solver::Impl& s) {
+    legacy::Config c;
+    c.N = s.config.resolution;
+    c.steps = 0;
+    c.update = 100;
+    c.seed = static_cast<std::int32_t>(static_cast<std::uint32_t>(s.config.seed));
+    c.Re = s.reynolds;
+    c.K0 = static_cast<double>(s.config.k0);
+    c.CFL = static_cast<double>(s.cfl);
+    c.dt = s.config.fixedDt;
+    c.startSpectrum = s.config.startSpectrum;
+    return c;
+}
+
 }  // namespace
 
 void Solver::reset(const std::vector<float>& initial) {
@@ -28,7 +43,13 @@ void Solver::reset(const std::vector<float>& initial) {
     guarded(s.failed, [&] {
         const cudaStream_t stream = s.queue.value;
         const Params p = s.params(0);
-        if (initial.empty()) {
+        if (s.config.method == methodCNAB2) {
+            s.cnab.reset();
+            s.cnab = std::make_unique<legacy::Solver>(cnab2Config(s));
+        }
+        if (initial.empty() && s.cnab) {
+            s.cnab->copySpectrumTo(s.omega.as<Complex>(), s.columns, -static_cast<float>(s.n * s.n));
+        } else if (initial.empty()) {
             const std::vector<Complex> values = nativeSpectrum(s.config);
             cudaCheck(cudaMemcpyAsync(s.omega.ptr, values.data(), s.omega.bytes, cudaMemcpyHostToDevice, stream),
                       "cudaMemcpyAsync(s.omega.ptr,values.data(),s.omega.bytes,cudaMemcpyHostToDevice,stream())");
@@ -43,6 +64,7 @@ void Solver::reset(const std::vector<float>& initial) {
             s.complexFFT->transform(input.ptr, 1, false);
             kernels::projectState(stream, input.as<V2>(), s.omega.as<V2>(), p);
             cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream())");
+            if (s.cnab) s.cnab->loadSpectrum(s.omega.as<Complex>(), s.columns, -1.0f / static_cast<float>(s.n * s.n));
         }
         ClockState clock{};
         clock.valid = 1;

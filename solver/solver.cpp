@@ -9,7 +9,6 @@ namespace mirel {
 
 Solver::Solver(Config config, const std::vector<float>& initial) {
     validate(config);
-    if (config.method == methodCNAB2) throw std::invalid_argument("The CNAB2 integrator is not built yet.");
     impl = std::make_unique<Impl>(config);
     reset(initial);
 }
@@ -24,6 +23,7 @@ Statistics Solver::statistics() const {
     if (impl->failed) throw std::runtime_error(failedMessage);
     Statistics copy = impl->stats;
     copy.reynolds = impl->reynolds;
+    if (impl->cnab) copy.allocatedBytes += impl->cnab->allocatedBytes();
     return copy;
 }
 
@@ -31,11 +31,13 @@ void Solver::setReynolds(double reynolds) {
     if (!(reynolds > 0.0) || !(std::fabs(reynolds) <= std::numeric_limits<double>::max()) ||
         !std::isfinite(static_cast<float>(1.0 / reynolds)))
         throw std::invalid_argument("Re must be finite and positive.");
+    if (impl->cnab) impl->cnab->setReynolds(reynolds);
     impl->reynolds = reynolds;
 }
 
 void Solver::setCFL(float cfl) {
     if (!(cfl > 0.0f) || !std::isfinite(cfl)) throw std::invalid_argument("CFL must be finite and positive.");
+    if (impl->cnab) impl->cnab->setCFL(cfl);
     impl->cfl = cfl;
 }
 

@@ -19,16 +19,6 @@ std::uint64_t coefficientBytes(std::uint32_t method, std::uint64_t modes) {
 
 }  // namespace
 
-Stream::Stream() {
-    cudaCheck(cudaStreamCreateWithFlags(&value, cudaStreamNonBlocking),
-              "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)");
-}
-
-Stream::~Stream() {
-    cudaStreamSynchronize(value);
-    cudaStreamDestroy(value);
-}
-
 EventPair::EventPair() {
     cudaCheck(cudaEventCreate(&begin), "cudaEventCreate(&begin)");
     try {

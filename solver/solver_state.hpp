@@ -8,19 +8,12 @@
 #include "device_buffer.hpp"
 #include "fft.hpp"
 #include "kernel_records.hpp"
+#include "legacy_cnab2.hpp"
 #include "platform.hpp"
 #include "solver.hpp"
+#include "stream.hpp"
 
 namespace mirel {
-
-// The solver's own non-blocking stream.
-struct Stream {
-    cudaStream_t value = nullptr;
-    Stream();
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-    ~Stream();
-};
 
 // The events that bracket a batch of steps.
 struct EventPair {
@@ -53,8 +46,11 @@ struct Solver::Impl {
     Params params(std::uint32_t stage, std::optional<double> until = std::nullopt) const;
     // Enqueues one whole time step of a native integrator.
     void step(std::optional<double> until);
-    // Waits for the stream and refreshes the statistics mirror from the device clock.
+    // Waits for the stream and refreshes the statistics mirror from the device clock, or from
+    // the CNAB2 solver's progress.
     void readClock();
+    // One advance of the CNAB2 solver, whose spectrum then lands in omega.
+    void advanceCNAB2(int steps, std::optional<double> until);
 
     Config config;
     Stream queue;
@@ -62,6 +58,7 @@ struct Solver::Impl {
     std::unique_ptr<FFT> paddedFFT;
     std::unique_ptr<FFT> baseFFT;
     std::unique_ptr<FFT> complexFFT;
+    std::unique_ptr<legacy::Solver> cnab;
     DeviceBuffer omega;
     DeviceBuffer correction;
     DeviceBuffer padded;

@@ -1,9 +1,9 @@
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <stdexcept>
 
 #include "cuda_check.hpp"
+#include "end_time.hpp"
 #include "kernels.hpp"
 #include "solver_failure.hpp"
 #include "solver_state.hpp"
@@ -12,11 +12,6 @@ namespace mirel {
 namespace {
 
 constexpr int batchSteps = 256;
-
-// Whether the time t has reached the end time until, within a few units of its last place.
-bool reached(double t, double until) {
-    return t >= until - std::max(std::fabs(until), DBL_MIN) * 32.0 * DBL_EPSILON;
-}
 
 bool validEndTime(double until) {
     return std::isfinite(until) && until >= 0.0 && std::isfinite(static_cast<float>(until));
@@ -50,6 +45,15 @@ void Solver::Impl::step(std::optional<double> until) {
 
 void Solver::Impl::readClock() {
     cudaCheck(cudaGetLastError(), "cudaGetLastError()");
+    if (cnab) {
+        cudaCheck(cudaStreamSynchronize(queue.value), "cudaStreamSynchronize(queue.value)");
+        const legacy::Row row = cnab->initialRow();
+        stats.reynolds = reynolds;
+        stats.steps = static_cast<std::uint64_t>(row.step);
+        stats.simulationTime = row.time;
+        stats.dt = static_cast<float>(row.dt);
+        return;
+    }
     ClockState& hostClock = data->hostClock;
     cudaCheck(cudaMemcpyAsync(&hostClock, clock.ptr, sizeof(hostClock), cudaMemcpyDeviceToHost, queue.value),
               "cudaMemcpyAsync(&hostClock,clock.ptr,sizeof(hostClock),cudaMemcpyDeviceToHost,queue.value)");
@@ -62,12 +66,28 @@ void Solver::Impl::readClock() {
     if (!std::isfinite(stats.simulationTime) || !std::isfinite(stats.dt)) throw std::runtime_error("Non-finite clock.");
 }
 
+void Solver::Impl::advanceCNAB2(int steps, std::optional<double> until) {
+    const cudaStream_t stream = cnab->stream();
+    cudaCheck(cudaEventRecord(events.begin, stream), "cudaEventRecord(s.events.begin,s.cnab->stream())");
+    cnab->advanceSteps(steps, until);
+    cudaCheck(cudaEventRecord(events.end, stream), "cudaEventRecord(s.events.end,s.cnab->stream())");
+    cnab->copySpectrumTo(omega.as<Complex>(), columns, -static_cast<float>(n * n));
+    float ms = 0.0f;
+    cudaCheck(cudaEventElapsedTime(&ms, events.begin, events.end), "cudaEventElapsedTime(&ms,s.events.begin,s.events.end)");
+    stats.gpuMilliseconds = ms;
+    readClock();
+}
+
 Statistics Solver::advance(int steps, std::optional<double> until) {
     if (steps < 0 || (until && !validEndTime(*until))) throw std::invalid_argument("Invalid steps or endpoint.");
     Impl& s = *impl;
     if (s.failed) throw std::runtime_error(failedMessage);
     if (steps == 0 || (until && reached(s.stats.simulationTime, *until))) return statistics();
     guarded(s.failed, [&] {
+        if (s.cnab) {
+            s.advanceCNAB2(steps, until);
+            return;
+        }
         const cudaStream_t queue = s.queue.value;
         int remaining = steps;
         float total = 0.0f;
