@@ -104,7 +104,7 @@ json EngineHandle::exportFiles(const json& request) {
         const Frame& f = *frame;
         std::vector<float> data(static_cast<std::size_t>(3) * f.grid_size * f.grid_size);
         cudaCheck(cudaMemcpy(data.data(), f.data(), data.size() * sizeof(float), cudaMemcpyDeviceToHost),
-                  "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
+              "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
         writeFile(path(request, "fields"), data);
     }
     if (has(request, "png")) {
@@ -159,7 +159,8 @@ QM_EXPORT char* qm_engine_call(void* handle, const char* request) {
 
 QM_EXPORT void qm_engine_destroy(void* handle) {
     if (handle == nullptr) return;
-    cudaSetDevice(mirel::recordedDevice());
+    // A failed selection is ignored here; it must not stay pending for the thread's next call.
+    if (cudaSetDevice(mirel::recordedDevice()) != cudaSuccess) cudaGetLastError();
     delete static_cast<mirel::EngineHandle*>(handle);
 }
 

@@ -1,6 +1,7 @@
 /* A command-line host of libquellmar: creates a headless engine, advances it, prints the final
  * statistics as JSON and the cost per step, and writes the spectrum and fields files when
  * asked. Uses only the public C interface. */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,25 +31,56 @@ static void usage(void) {
     exit(2);
 }
 
-/* Appends text to buffer as a JSON string literal. */
-static void appendString(char* buffer, size_t size, const char* text) {
-    size_t used = strlen(buffer);
-    if (used + 1 < size) buffer[used++] = '"';
-    for (const char* c = text; *c != '\0' && used + 7 < size; ++c) {
-        if (*c == '"' || *c == '\\') {
-            buffer[used++] = '\\';
-            buffer[used++] = *c;
-        } else if ((unsigned char)*c < 0x20) {
-            used += (size_t)snprintf(buffer + used, size - used, "\\u%04x", (unsigned char)*c);
-        } else {
-            buffer[used++] = *c;
-        }
-    }
-    if (used + 1 < size) buffer[used++] = '"';
-    buffer[used] = '\0';
+enum { requestBytes = 16384 };
+
+static void tooLong(void) {
+    fputs("quellmar-run: the arguments make too long a request\n", stderr);
+    exit(2);
 }
 
-static void append(char* buffer, size_t size, const char* text) { strncat(buffer, text, size - strlen(buffer) - 1); }
+static void append(char* buffer, const char* text) {
+    const size_t used = strlen(buffer);
+    if (used + strlen(text) >= requestBytes) tooLong();
+    memcpy(buffer + used, text, strlen(text) + 1);
+}
+
+/* Appends text to buffer as a JSON string literal. */
+static void appendString(char* buffer, const char* text) {
+    append(buffer, "\"");
+    for (const char* c = text; *c != '\0'; ++c) {
+        char escaped[8] = {*c, '\0'};
+        if (*c == '"' || *c == '\\')
+            snprintf(escaped, sizeof escaped, "\\%c", *c);
+        else if ((unsigned char)*c < 0x20)
+            snprintf(escaped, sizeof escaped, "\\u%04x", (unsigned char)*c);
+        append(buffer, escaped);
+    }
+    append(buffer, "\"");
+}
+
+/* Whether text is one JSON number, so that it can stand in a request as it is. */
+static int isNumber(const char* text) {
+    const char* c = text;
+    if (*c == '-') ++c;
+    if (*c == '0') {
+        ++c;
+    } else if (*c >= '1' && *c <= '9') {
+        while (*c >= '0' && *c <= '9') ++c;
+    } else {
+        return 0;
+    }
+    if (*c == '.') {
+        if (!(*++c >= '0' && *c <= '9')) return 0;
+        while (*c >= '0' && *c <= '9') ++c;
+    }
+    if (*c == 'e' || *c == 'E') {
+        ++c;
+        if (*c == '+' || *c == '-') ++c;
+        if (!(*c >= '0' && *c <= '9')) return 0;
+        while (*c >= '0' && *c <= '9') ++c;
+    }
+    return *c == '\0';
+}
 
 static void parse(int argc, char** argv, struct Settings* s) {
     static const struct {
@@ -66,13 +98,21 @@ static void parse(int argc, char** argv, struct Settings* s) {
         size_t k = 0;
         while (k < sizeof keys / sizeof keys[0] && strcmp(argv[i], keys[k].option) != 0) ++k;
         if (k < sizeof keys / sizeof keys[0]) {
-            s->keys[s->count] = keys[k].key;
-            s->values[s->count] = value;
-            s->quoted[s->count] = keys[k].quoted;
-            ++s->count;
+            if (!keys[k].quoted && !isNumber(value)) usage();
+            /* A repeated option replaces its earlier value, so the request holds each key once. */
+            int slot = 0;
+            while (slot < s->count && s->keys[slot] != keys[k].key) ++slot;
+            if (slot == s->count) ++s->count;
+            s->keys[slot] = keys[k].key;
+            s->values[slot] = value;
+            s->quoted[slot] = keys[k].quoted;
         } else if (strcmp(argv[i], "--steps") == 0) {
-            s->steps = strtol(value, NULL, 10);
+            char* end = NULL;
+            errno = 0;
+            s->steps = strtol(value, &end, 10);
+            if (end == value || *end != '\0' || errno == ERANGE || s->steps < 0) usage();
         } else if (strcmp(argv[i], "--until") == 0) {
+            if (!isNumber(value)) usage();
             s->until = value;
         } else if (strcmp(argv[i], "--spectrum") == 0) {
             s->spectrum = value;
@@ -120,17 +160,18 @@ int main(int argc, char** argv) {
     }
     qm_string_free(document);
 
-    char request[4096] = "{";
+    static char request[requestBytes];
+    strcpy(request, "{");
     for (int i = 0; i < s.count; ++i) {
-        if (i > 0) append(request, sizeof request, ",");
-        appendString(request, sizeof request, s.keys[i]);
-        append(request, sizeof request, ":");
+        if (i > 0) append(request, ",");
+        appendString(request, s.keys[i]);
+        append(request, ":");
         if (s.quoted[i])
-            appendString(request, sizeof request, s.values[i]);
+            appendString(request, s.values[i]);
         else
-            append(request, sizeof request, s.values[i]);
+            append(request, s.values[i]);
     }
-    append(request, sizeof request, "}");
+    append(request, "}");
     char* error = NULL;
     void* engine = qm_engine_create(request, &error);
     if (engine == NULL) {
@@ -145,9 +186,9 @@ int main(int argc, char** argv) {
     while (done < s.steps) {
         const long chunk = s.steps - done < chunkSteps ? s.steps - done : chunkSteps;
         if (s.until != NULL)
-            snprintf(request, sizeof request, "{\"op\":\"advance\",\"steps\":%ld,\"until\":%s}", chunk, s.until);
+            snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld,\"until\":%s}", chunk, s.until);
         else
-            snprintf(request, sizeof request, "{\"op\":\"advance\",\"steps\":%ld}", chunk);
+            snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld}", chunk);
         char* reply = call(engine, request);
         const long steps = (long)number(reply, "steps");
         gpuMilliseconds += number(reply, "gpu_milliseconds");
@@ -170,14 +211,14 @@ int main(int argc, char** argv) {
     if (s.spectrum != NULL || s.fields != NULL) {
         strcpy(request, "{\"op\":\"export\"");
         if (s.spectrum != NULL) {
-            append(request, sizeof request, ",\"spectrum\":");
-            appendString(request, sizeof request, s.spectrum);
+            append(request, ",\"spectrum\":");
+            appendString(request, s.spectrum);
         }
         if (s.fields != NULL) {
-            append(request, sizeof request, ",\"fields\":");
-            appendString(request, sizeof request, s.fields);
+            append(request, ",\"fields\":");
+            appendString(request, s.fields);
         }
-        append(request, sizeof request, "}");
+        append(request, "}");
         qm_string_free(call(engine, request));
     }
     const double perStep = done > 0 ? 1.0 / (double)done : 0.0;

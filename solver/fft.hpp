@@ -43,6 +43,8 @@ private:
 
     // Lets tests see when a plan is built.
     friend std::size_t cachedPlanCount(const FFT& fft);
+    // Lets tests of the cuda build read the library's record of each cached plan.
+    friend struct CachedPlans;
 };
 
 }  // namespace mirel

@@ -25,4 +25,13 @@ VkFFTConfiguration planConfiguration(int n, bool realToComplex, int rowPitch, in
 // The driver handle of the runtime's current device.
 CUdevice currentDriverDevice();
 
+class FFT;
+
+// The VkFFT records behind the plans that a mirel::FFT of the cuda build has cached, for tests;
+// only that build defines them.
+struct CachedPlans {
+    // The application of the cached plan for `batch`; null when that batch has none.
+    static const VkFFTApplication* application(const FFT& fft, int batch);
+};
+
 }  // namespace mirel

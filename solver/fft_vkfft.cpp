@@ -127,4 +127,9 @@ std::size_t FFT::allocatedBytes() const {
 
 std::size_t cachedPlanCount(const FFT& fft) { return fft.impl->plans.size(); }
 
+const VkFFTApplication* CachedPlans::application(const FFT& fft, int batch) {
+    const auto cached = fft.impl->plans.find(batch);
+    return cached == fft.impl->plans.end() ? nullptr : &cached->second->application;
+}
+
 }  // namespace mirel

@@ -8,7 +8,6 @@
 #include "solver_state.hpp"
 
 namespace mirel {
-
 std::shared_ptr<Frame> Solver::snapshot(bool velocity) {
     Impl& s = *impl;
     if (s.failed) throw std::runtime_error(failedMessage);

@@ -96,6 +96,14 @@ QM_DRIVER_CALL CUresult cuGetErrorString(CUresult error, const char** pStr) {
   return CUDA_ERROR_INVALID_VALUE;
 }
 
+// NVRTC opens libcuda.so.1 itself while it compiles and asks it for a private table: it crashes
+// on a driver without this entry and does without the table when the driver has none to give.
+QM_DRIVER_CALL CUresult cuGetExportTable(const void** ppExportTable, const CUuuid* pExportTableId) {
+  if (ppExportTable == nullptr || pExportTableId == nullptr) return CUDA_ERROR_INVALID_VALUE;
+  *ppExportTable = nullptr;
+  return CUDA_ERROR_INVALID_VALUE;
+}
+
 QM_DRIVER_CALL CUresult cuDeviceGet(CUdevice* device, int ordinal) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (device == nullptr) return CUDA_ERROR_INVALID_VALUE;
