@@ -23,11 +23,11 @@ using test::relativeDistance;
 constexpr double twoPi = 6.283185307179586;
 
 template <typename Call>
-void expectMessage(Call call, const std::string& message) {
+void expectRefusal(Call call, const std::string& message) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::exception& error) {
+    } catch (const std::invalid_argument& error) {
         EXPECT_EQ(error.what(), message);
     }
 }
@@ -74,8 +74,9 @@ void expectFollows(mirel::Solver& solver, const mirel::legacy::Solver& twin, int
     bool same = true;
     for (int y = 0; y < n; ++y)
         for (int x = 0; x <= h; ++x) {
-            const Complex want = x < h ? Complex{-float(n * n) * legacy[y * h + x].re, -float(n * n) * legacy[y * h + x].im}
-                                       : Complex{0.0f, 0.0f};
+            const Complex want =
+                x < h ? Complex{-float(n * n) * legacy[y * h + x].re, -float(n * n) * legacy[y * h + x].im}
+                      : Complex{0.0f, 0.0f};
             const Complex got = native[y * (h + 1) + x];
             same = same && got.re == want.re && got.im == want.im;
         }
@@ -104,7 +105,8 @@ TEST_F(CNAB2Delegation, FollowsATwinCNAB2Solver) {
         // The native buffers of "CNAB2" (32 S + 36 N^2 + 3676 bytes, S = N (N/2 + 1)) plus the
         // CNAB2 solver's own.
         const std::uint64_t s = std::uint64_t(n) * (n / 2 + 1);
-        EXPECT_EQ(solver.statistics().allocatedBytes, 32 * s + 36 * std::uint64_t(n) * n + 3676 + twin.allocatedBytes());
+        EXPECT_EQ(solver.statistics().allocatedBytes,
+                  32 * s + 36 * std::uint64_t(n) * n + 3676 + twin.allocatedBytes());
         EXPECT_EQ(solver.inspect().fftBytes,
                   mirel::SolverInternals::of(solver).baseFFT->allocatedBytes() + twin.fftBytes());
 
@@ -113,8 +115,8 @@ TEST_F(CNAB2Delegation, FollowsATwinCNAB2Solver) {
         solver.setCFL(0.8f);
         twin.setCFL(0.8f);
         // Valid for the native solver, not for single precision: the CNAB2 refusal stops it.
-        expectMessage([&] { solver.setReynolds(1e39); }, "CNAB2 Re must be finite and positive.");
-        expectMessage([&] { solver.setReynolds(-1.0); }, "Re must be finite and positive.");
+        expectRefusal([&] { solver.setReynolds(1e39); }, "CNAB2 Re must be finite and positive.");
+        expectRefusal([&] { solver.setReynolds(-1.0); }, "Re must be finite and positive.");
         EXPECT_EQ(solver.statistics().reynolds, 500.0);
 
         solver.advance(150);
@@ -136,7 +138,10 @@ TEST_F(CNAB2Delegation, FollowsATwinCNAB2Solver) {
         mirel::legacy::Config changed = legacyConfig(run);
         changed.Re = 500.0;
         changed.CFL = double(0.8f);
-        const mirel::legacy::Solver fresh(changed);
+        mirel::legacy::Solver fresh(changed);
+        expectFollows(solver, fresh, n);
+        solver.advance(2);
+        fresh.advanceSteps(2, std::nullopt);
         expectFollows(solver, fresh, n);
     }
 }
@@ -164,6 +169,28 @@ Outcome runTo(std::uint32_t method, float dt, double until, int n) {
     mirel::Solver solver(c, smoothField(n));
     solver.advance(100000, until);
     return {solver.inspect(), readOmega(solver)};
+}
+
+TEST_F(CNAB2Delegation, SuppliedFieldReplacesTheGeneratedOne) {
+    // The CNAB2 solver restarts from the projected field, in its own scale and sign.
+    const int n = 16, h = n / 2;
+    mirel::Config c = nativeConfig({n, 0, 0.0f});
+    mirel::Solver cnab(c, smoothField(n));
+    c.method = 2;
+    mirel::Solver native(c, smoothField(n));
+    const std::vector<Complex> omega = readOmega(native);
+    EXPECT_EQ(relativeDistance(readOmega(cnab), omega), 0.0);
+    const mirel::legacy::Solver& inner = *mirel::SolverInternals::of(cnab).cnab;
+    const std::vector<Complex> legacy = inner.spectrum();
+    bool same = true;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < h; ++x) {
+            const Complex w = omega[y * (h + 1) + x];
+            same = same && legacy[y * h + x].re == -w.re / float(n * n) && legacy[y * h + x].im == -w.im / float(n * n);
+        }
+    EXPECT_TRUE(same);
+    EXPECT_EQ(inner.initialRow().step, 0);
+    EXPECT_EQ(cnab.statistics().steps, 0u);
 }
 
 TEST_F(CNAB2Delegation, AgreesWithETDRK4ToSecondOrder) {

@@ -1,5 +1,7 @@
 // The CNAB2 configuration rules and its seeded start field, built on the host: the generator
 // sequence, the symmetries every real divergence-free field must have, and the shell rebuild.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,8 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "legacy_pao.hpp"
 
@@ -123,8 +123,8 @@ TEST(CNAB2Configuration, ValidationRules) {
             EXPECT_NO_THROW(c.validate());
             continue;
         }
-        for (const std::function<void()>& call :
-             {std::function<void()>([&] { c.validate(); }), std::function<void()>([&] { mirel::legacy::initialize(c); })}) {
+        for (const std::function<void()>& call : {std::function<void()>([&] { c.validate(); }),
+                                                  std::function<void()>([&] { mirel::legacy::initialize(c); })}) {
             try {
                 call();
                 ADD_FAILURE() << "accepted";
@@ -240,7 +240,9 @@ TEST(CNAB2StartField, RealDivergenceFreeFieldWithLegacyVorticity) {
                 EXPECT_EQ(field.viscosity, 1.0f / 1000.0f);
 
                 const InitialField again = mirel::legacy::initialize(c);
-                EXPECT_EQ(std::memcmp(again.velocity.data(), field.velocity.data(), field.velocity.size() * sizeof(Complex)), 0);
+                EXPECT_EQ(
+                    std::memcmp(again.velocity.data(), field.velocity.data(), field.velocity.size() * sizeof(Complex)),
+                    0);
                 EXPECT_EQ(std::memcmp(again.omega.data(), field.omega.data(), field.omega.size() * sizeof(Complex)), 0);
             }
         }

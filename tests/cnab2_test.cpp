@@ -44,12 +44,12 @@ mirel::legacy::Config legacyConfig(int n, double reynolds, float dt, double cfl 
     return c;
 }
 
-template <typename Call>
-void expectMessage(Call call, const std::string& message) {
+template <typename Error, typename Call>
+void expectError(Call call, const std::string& message) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::exception& error) {
+    } catch (const Error& error) {
         EXPECT_EQ(error.what(), message);
     }
 }
@@ -91,9 +91,19 @@ std::vector<Complex> nativeSpectrum(int n, const std::vector<Mode>& modes) {
     return values;
 }
 
-void load(Solver& solver, int n, const std::vector<Mode>& modes, float scale = 1.0f) {
+// A legacy spectrum (N/2 columns) in the native layout, column N/2 zero.
+std::vector<Complex> nativeLayout(const std::vector<Complex>& legacy, int n) {
+    const int h = n / 2;
+    std::vector<Complex> values(static_cast<std::size_t>(n) * (h + 1), Complex{0.0f, 0.0f});
+    for (int r = 0; r < n; ++r)
+        for (int kx = 0; kx < h; ++kx)
+            values[static_cast<std::size_t>(r) * (h + 1) + kx] = legacy[static_cast<std::size_t>(r) * h + kx];
+    return values;
+}
+
+void load(Solver& solver, int n, const std::vector<Mode>& modes) {
     const DeviceSpectrum source(nativeSpectrum(n, modes));
-    solver.loadSpectrum(source.data(), n / 2 + 1, scale);
+    solver.loadSpectrum(source.data(), n / 2 + 1, 1.0f);
 }
 
 // Legacy position of mode (kx < N/2, ky).
@@ -106,14 +116,15 @@ std::vector<Mode> interactingModes() {
 
 // The velocity of a legacy half spectrum (u plane, then v plane) summed on the host at the points
 // of the padded M x M grid: column 0 holds both signs of ky, the other columns stand for their
-// mirror images too, and the column-0 mode of row N/2 is real part of its ky = -N/2 wave.
+// mirror images too, and the column-0 mode of row N/2 is the real part of its ky = -N/2 wave.
 std::vector<double> hostVelocity(const std::vector<Complex>& planes, int n) {
     const int h = n / 2, m = 3 * n / 2;
     std::vector<double> field(2 * static_cast<std::size_t>(m) * m, 0.0);
     for (int plane = 0; plane < 2; ++plane)
         for (int r = 0; r < n; ++r)
             for (int kx = 0; kx < h; ++kx) {
-                const Complex c = planes[static_cast<std::size_t>(plane) * n * h + static_cast<std::size_t>(r) * h + kx];
+                const Complex c =
+                    planes[static_cast<std::size_t>(plane) * n * h + static_cast<std::size_t>(r) * h + kx];
                 if (c.re == 0.0f && c.im == 0.0f) continue;
                 const int ky = mirel::legacy::wave(r, n);
                 const double weight = kx == 0 ? 1.0 : 2.0;
@@ -138,7 +149,8 @@ double velocityMaximum(const std::vector<float>& velocity, int n) {
     const std::size_t points = velocity.size() / 2;
     double result = 0.0;
     for (std::size_t i = 0; i < points; ++i)
-        result = std::max(result, (std::fabs(double(velocity[i])) + std::fabs(double(velocity[points + i]))) * n / (2 * pi));
+        result =
+            std::max(result, (std::fabs(double(velocity[i])) + std::fabs(double(velocity[points + i]))) * n / (2 * pi));
     return result;
 }
 
@@ -209,9 +221,9 @@ Weights observeStep(Solver& solver, int n, float viscosity, std::optional<double
 // Adams-Bashforth 2 with step ratio r: dt (1 + r/2) on the new term, -dt r/2 on the old one.
 void expectRatio(const Weights& w, double ratio, const char* step) {
     SCOPED_TRACE(step);
-    EXPECT_NEAR(w.now, 1.0 + ratio / 2, 2e-3);
-    EXPECT_NEAR(w.previous, -ratio / 2, 2e-3);
-    EXPECT_LT(w.residual, 1e-4);
+    EXPECT_NEAR(w.now, 1.0 + ratio / 2, 1e-4);
+    EXPECT_NEAR(w.previous, -ratio / 2, 1e-4);
+    EXPECT_LT(w.residual, 2e-5);
 }
 
 class CNAB2 : public test::DeviceTest {};
@@ -255,8 +267,8 @@ TEST_F(CNAB2, ConstructionStartsFromTheGeneratedVelocity) {
         const double tau = largeEddyTime(spectrum, n);
         EXPECT_NEAR(row.tauL, tau, 1e-5 * tau);
 
-        const std::size_t own = static_cast<std::size_t>(n) * n / 2 * 8 * 2 + std::size_t(m) * mc * 24 +
-                                std::size_t(m) * m * 8 + 256;
+        const std::size_t own =
+            static_cast<std::size_t>(n) * n / 2 * 8 * 2 + std::size_t(m) * mc * 24 + std::size_t(m) * m * 8 + 256;
         EXPECT_EQ(solver.allocatedBytes() - solver.fftBytes(), own);
     }
 }
@@ -264,13 +276,11 @@ TEST_F(CNAB2, ConstructionStartsFromTheGeneratedVelocity) {
 TEST_F(CNAB2, ConstructionRefusals) {
     mirel::legacy::Config badSeed = legacyConfig(16, 1000.0, 0.0f);
     badSeed.seed = 0;
-    EXPECT_THROW(Solver{badSeed}, std::invalid_argument);
-    expectMessage([&] { Solver solver(badSeed); }, invalidConfiguration);
+    expectError<std::invalid_argument>([&] { Solver solver(badSeed); }, invalidConfiguration);
     // pi K0^2 overflows in single precision: an all-zero start field has no large-eddy time.
     mirel::legacy::Config zero = legacyConfig(16, 1000.0, 0.0f);
     zero.K0 = 1e20;
-    EXPECT_THROW(Solver{zero}, std::runtime_error);
-    expectMessage([&] { Solver solver(zero); }, "CNAB2 nonfinite TAU_L.");
+    expectError<std::runtime_error>([&] { Solver solver(zero); }, "CNAB2 nonfinite TAU_L.");
 }
 
 TEST_F(CNAB2, VelocityOfALoadedVorticityMatchesTheGeneratedVelocity) {
@@ -281,14 +291,7 @@ TEST_F(CNAB2, VelocityOfALoadedVorticityMatchesTheGeneratedVelocity) {
         const int n = 16;
         Solver solver(legacyConfig(n, 1000.0, 0.0f, 0.5, 100, start));
         const std::vector<float> generated = solver.velocity();
-        const std::vector<Complex> native = [&] {
-            std::vector<Complex> values(static_cast<std::size_t>(n) * (n / 2 + 1), Complex{0.0f, 0.0f});
-            const std::vector<Complex> omega = solver.spectrum();
-            for (int r = 0; r < n; ++r)
-                for (int kx = 0; kx < n / 2; ++kx) values[static_cast<std::size_t>(r) * (n / 2 + 1) + kx] = omega[r * (n / 2) + kx];
-            return values;
-        }();
-        const DeviceSpectrum source(native);
+        const DeviceSpectrum source(nativeLayout(solver.spectrum(), n));
         solver.loadSpectrum(source.data(), n / 2 + 1, 1.0f);
         const std::vector<float> derived = solver.velocity();
         float scale = 0.0f;
@@ -298,8 +301,9 @@ TEST_F(CNAB2, VelocityOfALoadedVorticityMatchesTheGeneratedVelocity) {
 }
 
 TEST_F(CNAB2, LoneModesDecayByTheCrankNicolsonFactor) {
-    // A lone Fourier mode (with its mirror in column 0) has no nonlinear term; in these layouts
-    // the products vanish exactly, so each step multiplies the mode by (1 - c) / (1 + c) with
+    // A lone Fourier mode (with its mirror in column 0) has no nonlinear term. For these modes it
+    // is also exactly zero in floating point (u = 0 for ky = 0, v = 0 in column 0, and the Nyquist
+    // row never forms one), so each step multiplies the mode by (1 - c) / (1 + c) with
     // c = dt nu / 2 k^2, rounded as single precision. A Reynolds number change acts on the next
     // step; a refused one changes nothing.
     struct Case {
@@ -411,7 +415,7 @@ TEST_F(CNAB2, EndTimeIsMetExactly) {
     const int n = 16;
     const double dt = double(0.05f);
     Solver solver(legacyConfig(n, 100.0, 0.05f));
-    expectMessage([&] { solver.advanceSteps(1, 1e-300); }, "CNAB2 nonfinite or zero timestep.");
+    expectError<std::runtime_error>([&] { solver.advanceSteps(1, 1e-300); }, "CNAB2 nonfinite or zero timestep.");
     EXPECT_EQ(solver.initialRow().step, 0);
 
     struct Case {
@@ -422,12 +426,12 @@ TEST_F(CNAB2, EndTimeIsMetExactly) {
     };
     const double t = 0.125;
     const Case cases[] = {
-        {10, 0.0, 0, 0.0},                                    // reached before the first step
-        {10, t, 3, t},                                        // two full steps, one cut short
-        {10, t, 3, t},                                        // reached: nothing to do
-        {10, t * (1.0 + 1e-15), 3, t},                        // within 32 ulps of the end time
-        {10, t * (1.0 + 1e-12), 4, t * (1.0 + 1e-12)},       // a tiny step onto it
-        {2, 10.0, 6, t * (1.0 + 1e-12) + dt + dt},           // the step count ends the run
+        {10, 0.0, 0, 0.0},                              // reached before the first step
+        {10, t, 3, t},                                  // two full steps, one cut short
+        {10, t, 3, t},                                  // reached: nothing to do
+        {10, t * (1.0 + 1e-15), 3, t},                  // within 32 ulps of the end time
+        {10, t * (1.0 + 1e-12), 4, t * (1.0 + 1e-12)},  // a tiny step onto it
+        {2, 10.0, 6, t * (1.0 + 1e-12) + dt + dt},      // the step count ends the run
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(testing::Message() << test.steps << " steps until " << test.until);
@@ -493,8 +497,9 @@ TEST_F(CNAB2, CFLChangeWaitsForTheNextUpdate) {
     solver.advanceSteps(3, std::nullopt);
     const Row before = solver.initialRow();
     solver.setCFL(2.0f);
-    for (const float refused : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
-        expectMessage([&] { solver.setCFL(refused); }, "CNAB2 CFL must be finite and positive.");
+    for (const float refused :
+         {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
+        expectError<std::invalid_argument>([&] { solver.setCFL(refused); }, "CNAB2 CFL must be finite and positive.");
     const Row waiting = solver.advanceSteps(6, std::nullopt);
     EXPECT_EQ(waiting.dt, before.dt);
     EXPECT_EQ(waiting.ratio, before.ratio);
@@ -521,15 +526,13 @@ TEST_F(CNAB2, ArgumentRefusals) {
     const Steps steps[] = {{-1, std::nullopt}, {1, -1.0}, {1, nan}, {1, infinity}, {2147483647, std::nullopt}};
     for (const Steps& test : steps) {
         SCOPED_TRACE(testing::Message() << test.steps << " steps until " << test.until.value_or(-0.0));
-        EXPECT_THROW(solver.advanceSteps(test.steps, test.until), std::invalid_argument);
-        expectMessage([&] { solver.advanceSteps(test.steps, test.until); }, invalidSteps);
+        expectError<std::invalid_argument>([&] { solver.advanceSteps(test.steps, test.until); }, invalidSteps);
     }
     for (const double reynolds : {0.0, -1.0, nan, infinity, 1e39}) {
         SCOPED_TRACE(testing::Message() << "Re " << reynolds);
-        EXPECT_THROW(solver.setReynolds(reynolds), std::invalid_argument);
-        expectMessage([&] { solver.setReynolds(reynolds); }, "CNAB2 Re must be finite and positive.");
+        expectError<std::invalid_argument>([&] { solver.setReynolds(reynolds); },
+                                           "CNAB2 Re must be finite and positive.");
     }
-    EXPECT_THROW(solver.setCFL(0.0f), std::invalid_argument);
     EXPECT_EQ(solver.initialRow().step, current.step);
 }
 
@@ -537,10 +540,18 @@ TEST_F(CNAB2, BlownUpFieldFailsAtTheNextUpdate) {
     const int n = 16;
     Solver solver(legacyConfig(n, 1000.0, 0.01f));
     load(solver, n, {{1, 0, {1e18f, 0.0f}}, {2, 1, {0.0f, 1e18f}}});
-    expectMessage([&] { solver.advanceSteps(5, std::nullopt); }, "CNAB2 nonfinite CFL maximum.");
+    expectError<std::runtime_error>([&] { solver.advanceSteps(5, std::nullopt); }, "CNAB2 nonfinite CFL maximum.");
     EXPECT_EQ(solver.initialRow().step, 1);
-    expectMessage([&] { load(solver, n, {{1, 0, {float(nan), 0.0f}}}); }, "CNAB2 nonfinite CFL maximum.");
-    expectMessage([&] { load(solver, n, {{2, 3, {float(infinity), 1.0f}}}); }, "CNAB2 nonfinite CFL maximum.");
+    expectError<std::runtime_error>(
+        [&] {
+            load(solver, n, {{1, 0, {float(nan), 0.0f}}});
+        },
+        "CNAB2 nonfinite CFL maximum.");
+    expectError<std::runtime_error>(
+        [&] {
+            load(solver, n, {{2, 3, {float(infinity), 1.0f}}});
+        },
+        "CNAB2 nonfinite CFL maximum.");
 }
 
 TEST_F(CNAB2, CopySpectrumToWritesScaledValuesAndZeroColumns) {
@@ -580,7 +591,8 @@ TEST_F(CNAB2, LoadSpectrumReadsOnlyTheStoredColumns) {
     std::vector<Complex> source(static_cast<std::size_t>(n) * (h + 1));
     for (int y = 0; y < n; ++y)
         for (int x = 0; x <= h; ++x)
-            source[y * (h + 1) + x] = x == h ? Complex{float(nan), float(nan)} : Complex{0.01f * x - 0.02f * y, 0.03f * y};
+            source[y * (h + 1) + x] =
+                x == h ? Complex{float(nan), float(nan)} : Complex{0.01f * x - 0.02f * y, 0.03f * y};
     struct Case {
         int columns;
         float scale;
@@ -658,7 +670,8 @@ TEST_F(CNAB2, FirstStepAfterALoadFollowsTheVelocityMaximum) {
         if (test.modes.empty()) {
             // Stepping needs no large-eddy time; reporting does.
             EXPECT_EQ(solver.advanceSteps(2, std::nullopt).dt, row.dt);
-            expectMessage([&] { solver.advanceTo(3, std::nullopt, true, {}); }, "CNAB2 nonfinite TAU_L.");
+            expectError<std::runtime_error>([&] { solver.advanceTo(3, std::nullopt, true, {}); },
+                                            "CNAB2 nonfinite TAU_L.");
         }
     }
 }

@@ -201,16 +201,22 @@ const Geometry roundTrips[] = {
     {"real 1536, padded rows, two fields", 1536, true, paddedPitch(1536), 2},
 };
 
+// Fills every field of the batch with random samples and returns them.
+std::vector<Field> storeRandomFields(Fields& fields, const Geometry& g, std::mt19937& random) {
+    std::vector<Field> inputs;
+    for (int b = 0; b < g.batch; ++b) {
+        inputs.push_back(randomField(g.n, g.realToComplex, random));
+        fields.storeSpatial(b, inputs.back());
+    }
+    return inputs;
+}
+
 TEST_F(FFTTest, ForwardThenInverseScalesByTheNumberOfPoints) {
     std::mt19937 random(11);
     for (const Geometry& g : roundTrips) {
         SCOPED_TRACE(g.name);
         Fields fields(g);
-        std::vector<Field> inputs;
-        for (int b = 0; b < g.batch; ++b) {
-            inputs.push_back(randomField(g.n, g.realToComplex, random));
-            fields.storeSpatial(b, inputs.back());
-        }
+        const std::vector<Field> inputs = storeRandomFields(fields, g, random);
         mirel::FFT fft = make(g);
         transform(fft, fields, {false, true});
         const double points = static_cast<double>(g.n) * g.n;
@@ -236,11 +242,7 @@ TEST_F(FFTTest, ForwardIsTheNegativeExponentSum) {
     for (const Geometry& g : references) {
         SCOPED_TRACE(g.name);
         Fields fields(g);
-        std::vector<Field> inputs;
-        for (int b = 0; b < g.batch; ++b) {
-            inputs.push_back(randomField(g.n, g.realToComplex, random));
-            fields.storeSpatial(b, inputs.back());
-        }
+        const std::vector<Field> inputs = storeRandomFields(fields, g, random);
         mirel::FFT fft = make(g);
         transform(fft, fields, {false});
         for (int b = 0; b < g.batch; ++b) {
