@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "kernel_records.hpp"
@@ -14,6 +17,24 @@
 namespace test {
 
 constexpr double twoPi = 6.283185307179586;
+
+inline constexpr const char* failedMessage =
+    "The flow became non-finite or a GPU operation failed. Reset to recover.";
+
+// call must throw std::invalid_argument (invalidArgument) or std::runtime_error with message.
+template <typename Call>
+void expectThrows(Call call, const std::string& message, bool invalidArgument = false) {
+    try {
+        call();
+        ADD_FAILURE() << "no exception, expected: " << message;
+    } catch (const std::invalid_argument& error) {
+        EXPECT_TRUE(invalidArgument) << error.what();
+        EXPECT_EQ(error.what(), message);
+    } catch (const std::runtime_error& error) {
+        EXPECT_FALSE(invalidArgument) << error.what();
+        EXPECT_EQ(error.what(), message);
+    }
+}
 
 inline mirel::Config flowConfig(int n, std::uint32_t method, double reynolds, float fixedDt = 0.0f) {
     mirel::Config config;
@@ -24,14 +45,26 @@ inline mirel::Config flowConfig(int n, std::uint32_t method, double reynolds, fl
     return config;
 }
 
-// amplitude * cos(kx x + ky y) on the N x N grid x = 2 pi i / N, y = 2 pi j / N, row j first.
-inline std::vector<float> modeField(int n, int kx, int ky, double amplitude) {
+struct Wave {
+    int kx, ky;
+    double amplitude;
+};
+
+// The sum of amplitude * cos(kx x + ky y) over the waves on the N x N grid x = 2 pi i / N,
+// y = 2 pi j / N, row j first.
+inline std::vector<float> waveField(int n, std::initializer_list<Wave> waves) {
     std::vector<float> field(static_cast<std::size_t>(n) * n);
     for (int j = 0; j < n; ++j)
-        for (int i = 0; i < n; ++i)
-            field[static_cast<std::size_t>(j) * n + i] =
-                static_cast<float>(amplitude * std::cos(twoPi * (kx * i + ky * j) / n));
+        for (int i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (const Wave& wave : waves) sum += wave.amplitude * std::cos(twoPi * (wave.kx * i + wave.ky * j) / n);
+            field[static_cast<std::size_t>(j) * n + i] = static_cast<float>(sum);
+        }
     return field;
+}
+
+inline std::vector<float> modeField(int n, int kx, int ky, double amplitude) {
+    return waveField(n, {{kx, ky, amplitude}});
 }
 
 // Position of mode (kx >= 0, ky) in the half spectrum.

@@ -81,7 +81,7 @@ TEST(PhiFunctions, ZeroGivesTheLeadingTerms) {
 TEST(PhiFunctions, SeriesUpToMagnitudeOneClosedFormsBeyond) {
     for (float one : {1.0f, -1.0f}) {
         SCOPED_TRACE(one);
-        ASSERT_FALSE(sameBits(series(one), closedForm(one))) << "the branches must differ for the test to tell them apart";
+        ASSERT_FALSE(sameBits(series(one), closedForm(one))) << "the test must tell the branches apart";
         EXPECT_TRUE(sameBits(phi(one), series(one)));
         const float beyond = std::nextafter(one, 2.0f * one);
         EXPECT_TRUE(sameBits(phi(beyond), closedForm(beyond)));

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr const char* failedMessage = "The flow became non-finite or a GPU operation failed. Reset to recover.";
-
 struct Fault {
     const char* function;  // nullptr: the next kernel launch fails asynchronously
     int call;
@@ -31,10 +29,7 @@ void arm(const Fault& fault) {
 
 class NativeSolverFaults : public test::DeviceTest {
 protected:
-    void TearDown() override {
-        emu::reset();
-        cudaGetLastError();
-    }
+    void TearDown() override { emu::reset(); }
 
     static constexpr int n = 16;
     mirel::Solver solver{test::flowConfig(n, 2, 1000.0, 0.01f)};
@@ -44,22 +39,10 @@ protected:
         SCOPED_TRACE(message(fault));
         const std::size_t allocations = emu::liveAllocations();
         arm(fault);
-        try {
-            operation();
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ(error.what(), message(fault));
-        }
+        test::expectThrows(operation, message(fault));
         EXPECT_EQ(emu::liveAllocations(), allocations);
-        try {
-            solver.statistics();
-            ADD_FAILURE() << "statistics of a failed solver";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ(error.what(), std::string(failedMessage));
-        }
-        // The failed call's error stays recorded as the thread's last error, as in the runtime.
+        test::expectThrows([&] { solver.statistics(); }, test::failedMessage);
         emu::reset();
-        cudaGetLastError();
         solver.reset({});
         EXPECT_EQ(solver.advance(2).steps, 2u);
     }
@@ -100,7 +83,8 @@ TEST_F(NativeSolverFaults, ResetToTheStartSpectrum) {
         {"cudaStreamSynchronize", 1, cudaErrorIllegalAddress, "cudaStreamSynchronize(stream())"},
         {"cudaMemcpyAsync", 2, cudaErrorIllegalAddress,
          "cudaMemcpyAsync(s.clock.ptr,&clock,sizeof(clock),cudaMemcpyHostToDevice,stream())"},
-        {"cudaMemsetAsync", 1, cudaErrorIllegalAddress, "cudaMemsetAsync(s.correction.ptr,0,s.correction.bytes,stream())"},
+        {"cudaMemsetAsync", 1, cudaErrorIllegalAddress,
+         "cudaMemsetAsync(s.correction.ptr,0,s.correction.bytes,stream())"},
         {"cudaMemsetAsync", 2, cudaErrorIllegalAddress, "cudaMemsetAsync(s.first.ptr,0,s.first.bytes,stream())"},
         {nullptr, 1, cudaErrorLaunchFailure, "cudaGetLastError()"},
     };
@@ -120,6 +104,22 @@ TEST_F(NativeSolverFaults, ResetToASuppliedField) {
     for (const Fault& fault : faults) expectFailure(fault, [&] { solver.reset(field); });
 }
 
+// A run goes in batches of at most 256 steps, each between two recorded events, and ends with the
+// batch that reaches the end time: the third record is the next run's first.
+TEST_F(NativeSolverFaults, RunsInBatchesUntilTheEndTime) {
+    const std::string third = std::string("cudaEventRecord(s.events.begin,stream()): ") +
+                              cudaGetErrorString(cudaErrorInvalidResourceHandle);
+    emu::failCall("cudaEventRecord", 3, cudaErrorInvalidResourceHandle);
+    const mirel::Statistics stats = solver.advance(600, 0.05);
+    EXPECT_NEAR(stats.simulationTime, 0.05, 1e-15);
+    EXPECT_LE(stats.steps, 6u);
+    test::expectThrows([&] { solver.advance(1); }, third);
+    emu::reset();
+    solver.reset({});
+    emu::failCall("cudaEventRecord", 3, cudaErrorInvalidResourceHandle);
+    test::expectThrows([&] { solver.advance(300); }, third);
+}
+
 // A failed call leaves its error as the thread's last error; the reset that recovers the solver
 // must not take it for a failure of its own work.
 TEST_F(NativeSolverFaults, ResetAfterAFailedCallRecovers) {
@@ -136,7 +136,6 @@ TEST_F(NativeSolverFaults, FailedInitialResetReleasesTheSolver) {
     const std::size_t pinned = emu::livePinnedAllocations();
     emu::failCall("cudaMemcpyAsync", 1, cudaErrorIllegalAddress);
     EXPECT_THROW(mirel::Solver(test::flowConfig(n, 0, 1000.0)), std::runtime_error);
-    cudaGetLastError();
     EXPECT_EQ(emu::liveAllocations(), allocations);
     EXPECT_EQ(emu::livePinnedAllocations(), pinned);
 }

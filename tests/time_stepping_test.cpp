@@ -3,13 +3,16 @@
 // arguments and failure rules of advance.
 #include <algorithm>
 #include <cfloat>
+#include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "clock_math.hpp"
@@ -18,6 +21,8 @@
 namespace {
 
 using mirel::Complex;
+using test::expectThrows;
+using test::failedMessage;
 using test::flowConfig;
 using test::modeField;
 using test::modeIndex;
@@ -27,7 +32,6 @@ using test::relativeDistance;
 
 constexpr double inviscid = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr const char* failedMessage = "The flow became non-finite or a GPU operation failed. Reset to recover.";
 constexpr const char* nonFiniteMessage = "The solver encountered a non-finite field or timestep.";
 
 struct Method {
@@ -37,26 +41,6 @@ struct Method {
 constexpr Method methods[] = {{0, "imexRK3"}, {1, "ifHeunRK3"}, {2, "etdrk4"}};
 
 void PrintTo(const Method& method, std::ostream* out) { *out << method.name; }
-
-template <typename Call>
-void expectThrows(Call call, const std::string& message, bool invalidArgument = false) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::invalid_argument& error) {
-        EXPECT_TRUE(invalidArgument) << error.what();
-        EXPECT_EQ(error.what(), message);
-    } catch (const std::runtime_error& error) {
-        EXPECT_FALSE(invalidArgument) << error.what();
-        EXPECT_EQ(error.what(), message);
-    }
-}
-
-// The sum of two fields sampled on the same grid.
-std::vector<float> operator+(std::vector<float> a, const std::vector<float>& b) {
-    for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];
-    return a;
-}
 
 // The change of a spectrum during a run: after - before.
 std::vector<Complex> change(const std::vector<Complex>& after, const std::vector<Complex>& before) {
@@ -79,7 +63,7 @@ TEST_F(NativeStepPhysics, ModesOfOneWavenumberAreSteadyWithoutViscosity) {
     // 2 sin x sin y = cos(x - y) - cos(x + y).
     const Field fields[] = {
         {"cos(3x - 2y)", modeField(n, 3, -2, 1.0)},
-        {"Taylor-Green", modeField(n, 1, -1, 1.0) + modeField(n, 1, 1, -1.0)},
+        {"Taylor-Green", test::waveField(n, {{1, -1, 1.0}, {1, 1, -1.0}})},
     };
     for (const Field& field : fields)
         for (const Method& method : methods)
@@ -90,8 +74,37 @@ TEST_F(NativeStepPhysics, ModesOfOneWavenumberAreSteadyWithoutViscosity) {
                 mirel::Solver solver(config, field.samples);
                 const std::vector<Complex> start = readOmega(solver);
                 EXPECT_EQ(solver.advance(10).steps, 10u);
-                EXPECT_LT(relativeDistance(readOmega(solver), start), 1e-6);
+                EXPECT_LT(relativeDistance(readOmega(solver), start), 3e-6);
             }
+}
+
+// Two modes of different |k| interact: with theta_j = k_j.x and omega = a1 cos theta1 +
+// a2 cos theta2, -u.grad(omega) = (C/2) (cos(theta1 + theta2) - cos(theta1 - theta2)) with
+// C = a1 a2 (k2 x k1) (1/|k1|^2 - 1/|k2|^2), computed here by hand for k1 = (1, 2), k2 = (3, -1),
+// a1 = 1, a2 = 1/2: C = 0.35. The modes k1 +- k2 start at zero and, as the modes k1 and k2 do not
+// change at first, grow as (C/2) t up to terms in t^3.
+TEST_F(NativeStepPhysics, TwoModesFeedTheirSumAndDifference) {
+    constexpr int n = 16;
+    constexpr float dt = 1e-3f;
+    const double rate = 0.35 / 2.0;
+    const std::vector<float> field = test::waveField(n, {{1, 2, 1.0}, {3, -1, 0.5}});
+    for (const Method& method : methods)
+        for (std::uint32_t form : {0u, 1u}) {
+            SCOPED_TRACE(testing::Message() << method.name << ", form " << form);
+            mirel::Config config = flowConfig(n, method.index, inviscid, dt);
+            config.form = form;
+            mirel::Solver solver(config, field);
+            solver.advance(1);
+            const std::vector<Complex> omega = readOmega(solver);
+            // cos(theta) with wavenumber (kx > 0, ky) is N^2/2 at (kx, ky) of the half spectrum.
+            const double expected = n * n / 2.0 * rate * dt;
+            const Complex sum = omega[modeIndex(n, 4, 1)];
+            const Complex difference = omega[modeIndex(n, 2, -3)];  // cos(theta1 - theta2) = cos(2x - 3y)
+            EXPECT_NEAR(sum.re, expected, 1e-4 * expected);
+            EXPECT_NEAR(difference.re, -expected, 1e-4 * expected);
+            EXPECT_NEAR(sum.im, 0.0, 1e-4 * expected);
+            EXPECT_NEAR(difference.im, 0.0, 1e-4 * expected);
+        }
 }
 
 // With the nonlinear term zero, a mode decays as exp(-nu k^2 t). etdrk4 and ifHeunRK3
@@ -152,47 +165,61 @@ TEST_F(NativeStepPhysics, SetReynoldsTakesEffectWithTheNextStep) {
 }
 
 // Dealiased by the 3/2 rule, the truncated inviscid equations keep energy and enstrophy; what
-// changes is the integrators' truncation error, which a small step makes negligible.
-TEST_F(NativeStepPhysics, InviscidFlowKeepsEnergyAndEnstrophy) {
-    for (const Method& method : methods) {
-        SCOPED_TRACE(method.name);
-        mirel::Config config = flowConfig(32, method.index, inviscid, 0.005f);
-        config.k0 = 2;
-        mirel::Solver solver(config);
-        const mirel::Statistics start = solver.inspect();
-        solver.advance(200);
-        const mirel::Statistics end = solver.inspect();
-        EXPECT_NEAR(end.energy / start.energy, 1.0, 2e-6);
-        EXPECT_NEAR(end.enstrophy / start.enstrophy, 1.0, 2e-6);
-    }
+// changes is the integrators' truncation error, which a small step makes negligible. N = 34 has
+// an odd padded grid, M = 51.
+class InviscidInvariants : public test::DeviceTest, public testing::WithParamInterface<std::tuple<Method, int>> {};
+
+TEST_P(InviscidInvariants, EnergyAndEnstrophyStay) {
+    const auto [method, n] = GetParam();
+    mirel::Config config = flowConfig(n, method.index, inviscid, 0.005f);
+    config.k0 = 2;
+    mirel::Solver solver(config);
+    const mirel::Statistics start = solver.inspect();
+    solver.advance(200);
+    const mirel::Statistics end = solver.inspect();
+    RecordProperty("energyChange", testing::PrintToString(end.energy / start.energy - 1.0));
+    RecordProperty("enstrophyChange", testing::PrintToString(end.enstrophy / start.enstrophy - 1.0));
+    EXPECT_NEAR(end.energy / start.energy, 1.0, 2e-6);
+    EXPECT_NEAR(end.enstrophy / start.enstrophy, 1.0, 2e-6);
 }
+
+INSTANTIATE_TEST_SUITE_P(Integrators, InviscidInvariants,
+                         testing::Combine(testing::ValuesIn(methods), testing::Values(32, 34)),
+                         [](const testing::TestParamInfo<std::tuple<Method, int>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_N" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 // u^2 - v^2 and uv ("stress") and u.grad(omega) ("advective") are two forms of one term.
 TEST_F(NativeStepPhysics, StressAndAdvectiveFormsGiveTheSameStep) {
-    for (const Method& method : methods) {
-        SCOPED_TRACE(method.name);
-        std::vector<Complex> increments[2];
-        for (std::uint32_t form : {0u, 1u}) {
-            mirel::Config config = flowConfig(32, method.index, inviscid, 0.01f);
-            config.form = form;
-            mirel::Solver solver(config);
-            const std::vector<Complex> start = readOmega(solver);
-            solver.advance(1);
-            increments[form] = change(readOmega(solver), start);
+    for (int n : {32, 18}) {
+        for (const Method& method : methods) {
+            SCOPED_TRACE(testing::Message() << "N " << n << ", " << method.name);
+            std::vector<Complex> increments[2];
+            for (std::uint32_t form : {0u, 1u}) {
+                mirel::Config config = flowConfig(n, method.index, inviscid, 0.01f);
+                config.form = form;
+                mirel::Solver solver(config);
+                const std::vector<Complex> start = readOmega(solver);
+                solver.advance(1);
+                increments[form] = change(readOmega(solver), start);
+            }
+            EXPECT_LT(relativeDistance(increments[1], increments[0]), 1e-5);
         }
-        EXPECT_LT(relativeDistance(increments[1], increments[0]), 1e-5);
     }
 }
 
-// Halving a fixed step divides the error at a fixed time by 2^order. imexRK3 is of third order in
-// the nonlinear term but only of second in the viscous one.
-class IntegratorConvergence : public test::DeviceTest, public testing::WithParamInterface<Method> {};
+// Halving a fixed step divides the error at a fixed time by 2^order, in a flow led by the
+// nonlinear term (Re = 1000) and in one where viscosity matters on the whole grid (Re = 30).
+// imexRK3 is of third order in the nonlinear term but only of second in the viscous one.
+class IntegratorConvergence : public test::DeviceTest,
+                              public testing::WithParamInterface<std::tuple<Method, double>> {};
 
 TEST_P(IntegratorConvergence, HalvingTheStepReducesTheErrorByTheOrder) {
-    const Method method = GetParam();
+    const auto [method, reynolds] = GetParam();
     const double minimumOrders[] = {1.8, 2.7, 3.6};
     constexpr double endTime = 0.5;
-    mirel::Config config = flowConfig(32, method.index, 1000.0);
+    mirel::Config config = flowConfig(32, method.index, reynolds);
     config.k0 = 2;
     const auto run = [&](int steps) {
         config.fixedDt = float(endTime / steps);
@@ -205,13 +232,17 @@ TEST_P(IntegratorConvergence, HalvingTheStepReducesTheErrorByTheOrder) {
     for (int level = 0; level < 3; ++level) errors[level] = relativeDistance(run(8 << level), reference);
     for (int level = 0; level < 2; ++level) {
         const double order = std::log2(errors[level] / errors[level + 1]);
-        RecordProperty("order" + std::to_string(level), std::to_string(order));
+        RecordProperty("order" + std::to_string(level), testing::PrintToString(order));
         EXPECT_GE(order, minimumOrders[method.index]) << "errors " << errors[level] << " -> " << errors[level + 1];
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Integrators, IntegratorConvergence, testing::ValuesIn(methods),
-                         [](const testing::TestParamInfo<Method>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Integrators, IntegratorConvergence,
+                         testing::Combine(testing::ValuesIn(methods), testing::Values(1000.0, 30.0)),
+                         [](const testing::TestParamInfo<std::tuple<Method, double>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_Re" +
+                                    std::to_string(int(std::get<1>(info.param)));
+                         });
 
 // The kept modes are kx < N/2, |ky| < N/2 without the mean: the integrator clears the others,
 // and their compensation, in every step.
@@ -246,9 +277,14 @@ TEST_F(NativeStepPhysics, StepsClearTheMeanAndTheNyquistLines) {
 
 class NativeStepClock : public test::DeviceTest {};
 
+// Four batches of steps; the GPU time covers them all and fits within the call.
 TEST_F(NativeStepClock, FixedStepsAddUpAsAFloatPair) {
     mirel::Solver solver(flowConfig(16, 0, 1000.0, 0.001f));
+    const auto begin = std::chrono::steady_clock::now();
     const mirel::Statistics stats = solver.advance(1000);
+    const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_GT(stats.gpuMilliseconds, 0.5 * wall);
+    EXPECT_LE(stats.gpuMilliseconds, wall);
     float hi = 0.0f, lo = 0.0f;
     for (int i = 0; i < 1000; ++i) mirel::clock::absorb(hi, lo, 0.001f);
     EXPECT_EQ(stats.steps, 1000u);
@@ -337,7 +373,8 @@ TEST_F(NativeStepClock, AdaptiveStepFollowsTheSpeedWithLimitedGrowth) {
         float cfl;
         double step;  // about
     };
-    const Change changes[] = {{0.5f, 0.0625}, {2.0f, 0.1}, {2.0f, 0.13}, {2.0f, 0.154}, {0.25f, 0.03125}, {0.25f, 0.03125}};
+    const Change changes[] = {{0.5f, 0.0625}, {2.0f, 0.1},       {2.0f, 0.13},
+                              {2.0f, 0.154},  {0.25f, 0.03125}, {0.25f, 0.03125}};
     for (const Change& change : changes) {
         SCOPED_TRACE(testing::Message() << "CFL " << change.cfl);
         solver.setCFL(change.cfl);
@@ -346,6 +383,69 @@ TEST_F(NativeStepClock, AdaptiveStepFollowsTheSpeedWithLimitedGrowth) {
         EXPECT_NEAR(memory, change.step, 1e-6);
         mirel::clock::absorb(hi, lo, memory);
         EXPECT_EQ(stats.simulationTime, double(hi) + double(lo));
+    }
+}
+
+// Velocity on the padded M x M grid from the half spectrum, by separable sums:
+// u = Re sum c(kx) u(kx, ky) e^(i (kx x + ky y)), c = 1 in column 0 and 2 elsewhere.
+double maximumSpeed(const std::vector<Complex>& omega, int n, int m) {
+    const int h = n / 2;
+    using C = std::complex<double>;
+    std::vector<C> rowsU(std::size_t(n) * m), rowsV(std::size_t(n) * m);
+    for (int r = 0; r < n; ++r) {
+        const int ky = r > h ? r - n : r;
+        for (int kx = 0; kx <= h; ++kx) {
+            const Complex w = omega[std::size_t(r) * (h + 1) + kx];
+            const int k2 = kx * kx + ky * ky;
+            if (k2 == 0) continue;
+            const C iw = C(0.0, 1.0) * C(w.re, w.im) / (double(k2) * n * n) * (kx == 0 ? 1.0 : 2.0);
+            for (int i = 0; i < m; ++i) {
+                const C phase = std::polar(1.0, test::twoPi * kx * i / m);
+                rowsU[std::size_t(r) * m + i] += double(ky) * iw * phase;
+                rowsV[std::size_t(r) * m + i] -= double(kx) * iw * phase;
+            }
+        }
+    }
+    double maximum = 0.0;
+    for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i) {
+            C u = 0.0, v = 0.0;
+            for (int r = 0; r < n; ++r) {
+                const C phase = std::polar(1.0, test::twoPi * (r > h ? r - n : r) * j / m);
+                u += rowsU[std::size_t(r) * m + i] * phase;
+                v += rowsV[std::size_t(r) * m + i] * phase;
+            }
+            maximum = std::max(maximum, std::fabs(u.real()) + std::fabs(v.real()));
+        }
+    return maximum;
+}
+
+// With N = 96 the padded grid has M^2 = 20736 points, more than the 64 x 256 threads of the speed
+// reduction: a thread visits point p and, for p < 4352, also p + 16384 (rows from 113 on). A
+// vortex at y = 0.1 * 2 pi puts the fastest points among the first of two visits, one at
+// y = 0.9 * 2 pi among the second.
+TEST_F(NativeStepClock, MaximumSpeedCoversThePaddedGrid) {
+    constexpr int n = 96, m = 144;
+    const auto distance = [](double a, double b) {
+        const double d = std::fmod(std::fabs(a - b), test::twoPi);
+        return std::min(d, test::twoPi - d);
+    };
+    for (double height : {0.1, 0.9}) {
+        SCOPED_TRACE(height);
+        std::vector<float> field(std::size_t(n) * n);
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) {
+                const double dx = distance(test::twoPi * i / n, test::twoPi / 2);
+                const double dy = distance(test::twoPi * j / n, height * test::twoPi);
+                field[std::size_t(j) * n + i] = float(std::exp(-(dx * dx + dy * dy) / 0.09));
+            }
+        mirel::Config config = flowConfig(n, 0, 1000.0);
+        config.cfl = 0.5f;
+        mirel::Solver solver(config, field);
+        const double expected = maximumSpeed(readOmega(solver), n, m);
+        const mirel::ClockState clock = readClock(solver);
+        EXPECT_NEAR(clock.maxSpeed, expected, 1e-5 * expected);
+        EXPECT_NEAR(clock.dt, 1.0 / (n * expected), 1e-5 / (n * expected));
     }
 }
 
@@ -391,6 +491,9 @@ TEST_F(AdvanceErrors, NonFiniteFlowFailsTheSolverUntilReset) {
             values[modeIndex(n, 2, -3)].im = nanFloat;
             test::writeBuffer(poison.correction ? impl.correction : impl.omega, values);
             expectThrows([&] { solver.advance(5); }, nonFiniteMessage);
+            if (!poison.correction) {
+                EXPECT_TRUE(test::sameBits(readOmega(solver), values)) << "a stage changed the flow";
+            }
             const mirel::ClockState after = readClock(solver);
             EXPECT_EQ(after.valid, 0u);
             EXPECT_EQ(after.steps, before.steps);

@@ -160,7 +160,9 @@ TEST_P(SolverPlans, CompileKeepTheirRecordAndReportTheirTables) {
             // The runtime's own count of what the library allocated is the independent sum.
             const std::size_t tables = fft.allocatedBytes();
             EXPECT_EQ(tables, emu::liveBytes() - before);
-            if (g.realToComplex && g.n >= 768) EXPECT_GT(tables, 0u) << "twiddle tables forced on";
+            if (g.realToComplex && g.n >= 768) {
+                EXPECT_GT(tables, 0u) << "twiddle tables forced on";
+            }
 
             fft.prepare(batch);
             EXPECT_EQ(cachedPlanCount(fft), built + 1);
