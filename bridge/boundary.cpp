@@ -16,8 +16,10 @@ char* copyString(const std::string& text) {
     return copy;
 }
 
+// A message may quote bytes that are not UTF-8 (the JSON library's parse errors quote the text
+// they stopped at); those become U+FFFD rather than losing the whole message.
 std::string errorText(const std::string& message) {
-    return serialise(nlohmann::json{{"error", message}});
+    return nlohmann::json{{"error", message}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace mirel::boundary

@@ -14,7 +14,7 @@ std::string serialise(const nlohmann::json& value);
 // A malloc'ed, NUL-terminated copy for the host, or null when malloc fails.
 char* copyString(const std::string& text);
 
-// The serialised {"error": message} object.
+// The serialised {"error": message} object; bytes of message that are not UTF-8 read as U+FFFD.
 std::string errorText(const std::string& message);
 
 inline constexpr const char* unknownFailure = "{\"error\":\"Unknown native failure\"}";

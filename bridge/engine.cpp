@@ -80,9 +80,15 @@ json EngineHandle::advance(const json& request) {
     return statsReport(solver.advance(steps, until));
 }
 
+// Both keys are read before either takes effect, so a request with a badly typed key changes
+// nothing.
 json EngineHandle::set(const json& request) {
-    if (has(request, "reynolds")) solver.setReynolds(scalar(request, "reynolds", 0.0));
-    if (has(request, "cfl")) solver.setCFL(static_cast<float>(scalar(request, "cfl", 0.0)));
+    std::optional<double> reynolds;
+    std::optional<double> cfl;
+    if (has(request, "reynolds")) reynolds = scalar(request, "reynolds", 0.0);
+    if (has(request, "cfl")) cfl = scalar(request, "cfl", 0.0);
+    if (reynolds) solver.setReynolds(*reynolds);
+    if (cfl) solver.setCFL(static_cast<float>(*cfl));
     return json::object();
 }
 

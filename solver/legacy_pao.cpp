@@ -105,7 +105,7 @@ void rebuildShells(const Config& config, Plane u, Plane v) {
 
 void Config::validate() const {
     const bool valid = N >= 16 && N <= 16384 && (N & (N - 1)) == 0 && steps >= 0 && update > 0 &&
-                       static_cast<std::uint32_t>(seed - 1) <= 5009u && Re > 0.0 && K0 > 0.0 && CFL > 0.0 &&
+                       static_cast<std::uint32_t>(seed) - 1u <= 5009u && Re > 0.0 && K0 > 0.0 && CFL > 0.0 &&
                        startSpectrum <= 1 && finiteFloat(Re) && finiteFloat(K0) && finiteFloat(CFL) && !(dt < 0.0f) &&
                        std::fabs(dt) <= largestFloat && 1.0f / static_cast<float>(Re) > 0.0f;
     if (!valid)

@@ -163,6 +163,13 @@ TEST_F(EngineCalls, SetAppliesReynoldsThenCfl) {
     Engine half(small);
     EXPECT_EQ(errorOf(half({{"op", "set"}, {"reynolds", 500}, {"cfl", -1}})), "CFL must be finite and positive.");
     EXPECT_EQ(half({{"op", "inspect"}})["reynolds"], 500.0) << "the Reynolds number is set before the CFL number";
+
+    Engine mistyped(small);
+    const json before = mistyped({{"op", "inspect"}});
+    EXPECT_NE(errorOf(mistyped({{"op", "set"}, {"reynolds", 500}, {"cfl", true}}))
+                  .find("type must be number, but is boolean"),
+              std::string::npos);
+    EXPECT_EQ(mistyped({{"op", "inspect"}})["reynolds"], before["reynolds"]) << "a refused request changes nothing";
 }
 
 TEST_F(EngineCalls, ResetRestartsTheRun) {
