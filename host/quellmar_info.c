@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "quellmar.h"
+#include "quellmar/quellmar.h"
 
 int main(int argc, char** argv) {
     char* document = qm_initialize(argc > 1 ? argv[1] : NULL);

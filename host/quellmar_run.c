@@ -7,7 +7,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "quellmar.h"
+#include "quellmar/quellmar.h"
 
 enum { chunkSteps = 256 };
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "../solver/solver.hpp"
+#include "mirel/solver.hpp"
 
 struct _XDisplay;  // Xlib's Display
 

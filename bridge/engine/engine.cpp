@@ -1,0 +1,173 @@
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bridge/json/boundary.hpp"
+#include "bridge/library/device_selection.hpp"
+#include "bridge/run/files.hpp"
+#include "bridge/run/options.hpp"
+#include "quellmar/quellmar.h"
+#include "bridge/json/readers.hpp"
+#include "bridge/render/renderer_binding.hpp"
+#include "solver/cuda/cuda_check.hpp"
+
+namespace mirel {
+namespace {
+
+using nlohmann::json;
+
+void selectDevice() { cudaCheck(cudaSetDevice(recordedDevice()), "cudaSetDevice(deviceId)"); }
+
+// The value of a key that counts as soon as it exists; null is a type error there.
+template <typename T>
+T existing(const json& request, const char* key, T fallback) {
+    return request.contains(key) ? request.at(key).get<T>() : fallback;
+}
+
+// The initial field named by "initial", for the configuration of the request.
+std::vector<float> initialField(const json& request, const Config& config) {
+    Options options;
+    options.config = config;
+    options.initial = path(request, "initial");
+    return loadInitial(options);
+}
+
+const char* const displayFields[] = {"vorticity", "speed", "enstrophy"};
+const char* const palettes[] = {"aurora", "ember", "glacier", "inferno"};
+const char* const colorRanges[] = {"sigma", "exposure"};
+
+// One headless run: a solver and the lock that serialises the calls on it.
+class EngineHandle {
+public:
+    explicit EngineHandle(const json& request)
+        : EngineHandle(request, initialField(request, configuration(request, Config()))) {}
+
+    json call(const char* text);
+
+private:
+    EngineHandle(const json& request, const std::vector<float>& initial)
+        : solver(configuration(request, Config()), initial) {}
+
+    json advance(const json& request);
+    json set(const json& request);
+    json reset(const json& request);
+    json exportFiles(const json& request);
+
+    std::mutex mutex;
+    Solver solver;
+};
+
+json EngineHandle::call(const char* text) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    selectDevice();
+    const json request = decode(text);
+    const std::string op = existing<std::string>(request, "op", "");
+    if (op == "inspect") return statsReport(solver.inspect());
+    if (op == "advance") return advance(request);
+    if (op == "set") return set(request);
+    if (op == "reset") return reset(request);
+    if (op == "export") return exportFiles(request);
+    throw std::invalid_argument("Unknown engine operation.");
+}
+
+json EngineHandle::advance(const json& request) {
+    std::optional<double> until;
+    if (has(request, "until")) until = scalar(request, "until", 0.0);
+    const int steps = existing<int>(request, "steps", 1);
+    return statsReport(solver.advance(steps, until));
+}
+
+// Both keys are read before either takes effect, so a request with a badly typed key changes
+// nothing.
+json EngineHandle::set(const json& request) {
+    std::optional<double> reynolds;
+    std::optional<double> cfl;
+    if (has(request, "reynolds")) reynolds = scalar(request, "reynolds", 0.0);
+    if (has(request, "cfl")) cfl = scalar(request, "cfl", 0.0);
+    if (reynolds) solver.setReynolds(*reynolds);
+    if (cfl) solver.setCFL(static_cast<float>(*cfl));
+    return json::object();
+}
+
+json EngineHandle::reset(const json& request) {
+    solver.reset(initialField(request, solver.configuration()));
+    return statsReport(solver.inspect());
+}
+
+json EngineHandle::exportFiles(const json& request) {
+    if (has(request, "spectrum")) {
+        const std::vector<Complex> values = solver.spectrum();
+        writeFile(path(request, "spectrum"), values);
+    }
+    const bool snapshot = existing<bool>(request, "snapshot", false);
+    if (!snapshot && !has(request, "fields") && !has(request, "png")) return json::object();
+    const std::shared_ptr<Frame> frame = solver.snapshot(existing<bool>(request, "include_velocity", true));
+    if (!frame) throw std::runtime_error("No snapshot slot.");
+    if (has(request, "fields")) {
+        const Frame& f = *frame;
+        std::vector<float> data(static_cast<std::size_t>(3) * f.grid_size * f.grid_size);
+        cudaCheck(cudaMemcpy(data.data(), f.data(), data.size() * sizeof(float), cudaMemcpyDeviceToHost),
+              "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
+        writeFile(path(request, "fields"), data);
+    }
+    if (has(request, "png")) {
+        const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(0);
+        const int size = existing<int>(request, "pixel_size", 1800);
+        if (size < 1 || size > 8192) throw std::invalid_argument("PNG size must be 1 through 8192.");
+        const std::filesystem::path png = path(request, "png");
+        Display display;
+        display.field = choice(request, "display", displayFields, 0);
+        display.palette = choice(request, "palette", palettes, 1);
+        display.colorRange = choice(request, "color_range", colorRanges, 0);
+        display.exposure = static_cast<float>(std::clamp(scalar(request, "exposure", 1.2000000476837158), 0.25, 3.0));
+        display.sigma = static_cast<float>(std::clamp(scalar(request, "sigma", 2.5), 1.5, 3.5));
+        display.flow = has(request, "flow") && request.at("flow").get<bool>();
+        renderer->exportPNG(frame, display, png, size);
+    }
+    return {
+        {"sequence", static_cast<std::uint64_t>(frame->steps)},
+        {"time", frame->time},
+        {"grid_size", frame->grid_size},
+        {"max_vorticity", static_cast<double>(frame->max_vorticity)},
+        {"mean_vorticity", static_cast<double>(frame->mean_vorticity)},
+        {"std_vorticity", static_cast<double>(frame->std_vorticity)},
+        {"max_speed", static_cast<double>(frame->max_speed)},
+    };
+}
+
+}  // namespace
+}  // namespace mirel
+
+extern "C" {
+
+QM_EXPORT void* qm_engine_create(const char* request, char** error) {
+    try {
+        mirel::selectDevice();
+        const nlohmann::json decoded = mirel::decode(request);
+        return new mirel::EngineHandle(decoded);
+    } catch (const std::exception& failure) {
+        if (error != nullptr) *error = mirel::boundary::copyString(failure.what());
+    } catch (...) {
+        if (error != nullptr) *error = mirel::boundary::copyString("Unknown native failure");
+    }
+    return nullptr;
+}
+
+QM_EXPORT char* qm_engine_call(void* handle, const char* request) {
+    return mirel::boundary::reply([&] {
+        if (handle == nullptr) throw std::runtime_error("Closed engine.");
+        return static_cast<mirel::EngineHandle*>(handle)->call(request);
+    });
+}
+
+QM_EXPORT void qm_engine_destroy(void* handle) {
+    if (handle == nullptr) return;
+    // A failed selection is ignored here; it must not stay pending for the thread's next call.
+    if (cudaSetDevice(mirel::recordedDevice()) != cudaSuccess) cudaGetLastError();
+    delete static_cast<mirel::EngineHandle*>(handle);
+}
+
+}  // extern "C"

@@ -1,0 +1,17 @@
+#include "solver/cuda/stream.hpp"
+
+#include "solver/cuda/cuda_check.hpp"
+
+namespace mirel {
+
+Stream::Stream() {
+    cudaCheck(cudaStreamCreateWithFlags(&value, cudaStreamNonBlocking),
+              "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)");
+}
+
+Stream::~Stream() {
+    cudaStreamSynchronize(value);
+    cudaStreamDestroy(value);
+}
+
+}  // namespace mirel

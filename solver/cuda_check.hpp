@@ -1,8 +1,0 @@
-#pragma once
-
-#include "export.hpp"
-#include "platform.hpp"
-
-// Throws std::runtime_error "<call>: <CUDA error string>" unless error is cudaSuccess, and
-// clears the runtime's pending error, which that exception reports.
-QM_EXPORT void cudaCheck(cudaError error, const char* call);

@@ -1,0 +1,170 @@
+#include "solver/cuda/device_math.hpp"
+#include "solver/native/integrator_math.hpp"
+#include "solver/native/kernels.hpp"
+#include "solver/cuda/launch.hpp"
+#include "solver/cuda/layout.hpp"
+
+namespace mirel::kernels {
+namespace {
+
+using namespace integrator;
+
+constexpr unsigned imexRK3 = 0;
+constexpr unsigned ifHeunRK3 = 1;
+
+// The per-mode buffers of one integrator stage.
+struct Stage {
+    V2* w;
+    V2* start;
+    V2* first;
+    V2* second;
+    V2* predictor;
+    float* q;  // coefficient plane p of mode i at q[p * modes + i]
+    V2* compensation;
+    unsigned i;
+    unsigned modes;
+    unsigned stage;
+    float dt;
+    float k2;
+    float viscosity;
+};
+
+__device__ inline float& coefficient(const Stage& s, unsigned plane) { return s.q[plane * s.modes + s.i]; }
+
+// Low-storage implicit-explicit RK3, viscous term by the trapezoidal rule.
+__device__ inline void imexStage(const Stage& s, V2 nonlinear) {
+    const float gamma[3] = {8.0f / 15.0f, 5.0f / 12.0f, 3.0f / 4.0f};
+    const float zeta[3] = {0.0f, -17.0f / 60.0f, -5.0f / 12.0f};
+    const float alpha[3] = {4.0f / 15.0f, 1.0f / 15.0f, 1.0f / 6.0f};
+    const V2 w = s.w[s.i];
+    const float c = (s.viscosity * (alpha[s.stage] * s.dt)) * s.k2;
+    V2 g = gamma[s.stage] * nonlinear;
+    if (s.stage > 0) g = g + zeta[s.stage] * s.first[s.i];
+    const V2 delta = ((s.dt * g) - ((c + c) * w)) / (c + 1.0f);
+    s.w[s.i] = kahan(w, delta, s.compensation[s.i]);
+    s.first[s.i] = nonlinear;
+}
+
+// Heun's RK3 in integrating-factor form; e^x v is applied as v + (e^x - 1) v.
+__device__ inline void heunStage(const Stage& s, V2 nonlinear) {
+    const float f = (s.viscosity * s.dt) * s.k2;
+    if (s.stage == 0) {
+        const float x1 = f / -3.0f;
+        const float x2 = (f * -2.0f) / 3.0f;
+        const float z = -f;
+        coefficient(s, 0) = x1 * phi(x1).phi1;
+        coefficient(s, 1) = x2 * phi(x2).phi1;
+        coefficient(s, 2) = phi(z).phi1 * z;
+        s.start[s.i] = s.w[s.i];
+        s.first[s.i] = nonlinear;
+    }
+    const float q0 = coefficient(s, 0);
+    const V2 start = s.start[s.i];
+    const V2 third = nonlinear + nonlinear * q0;
+    if (s.stage == 0) {
+        s.w[s.i] = start + (((s.dt / 3.0f) * third) + q0 * start);
+    } else if (s.stage == 1) {
+        s.w[s.i] = start + ((coefficient(s, 1) * start) + (((s.dt + s.dt) / 3.0f) * third));
+    } else {
+        const float q2 = coefficient(s, 2);
+        const V2 na = s.first[s.i];
+        const V2 delta = ((q2 * start) + ((s.dt * 0.25f) * (na + q2 * na))) + (((s.dt * 3.0f) * 0.25f) * third);
+        s.w[s.i] = kahan(start, delta, s.compensation[s.i]);
+    }
+}
+
+// Cox and Matthews' exponential time-differencing RK4.
+__device__ inline void etdStage(const Stage& s, V2 nonlinear) {
+    if (s.stage == 0) {
+        const float f = (s.viscosity * s.dt) * s.k2;
+        const float z = -f;
+        const float half = f * -0.5f;
+        const Phi p = phi(z);
+        const float halfPhi1 = phi(half).phi1;
+        coefficient(s, 0) = p.phi1 * z;
+        coefficient(s, 1) = half * halfPhi1;
+        coefficient(s, 2) = (s.dt * 0.5f) * halfPhi1;
+        coefficient(s, 3) = s.dt * ((4.0f * p.phi3) + (p.phi1 + (-3.0f * p.phi2)));
+        coefficient(s, 4) = s.dt * (p.phi2 - (p.phi3 + p.phi3));
+        coefficient(s, 5) = s.dt * ((4.0f * p.phi3) - p.phi2);
+        const V2 start = s.w[s.i];
+        s.start[s.i] = start;
+        s.first[s.i] = nonlinear;
+        const V2 a = start + ((nonlinear * coefficient(s, 2)) + (coefficient(s, 1) * start));
+        s.predictor[s.i] = a;
+        s.w[s.i] = a;
+    } else if (s.stage == 1) {
+        const V2 start = s.start[s.i];
+        s.second[s.i] = nonlinear;
+        s.w[s.i] = start + ((coefficient(s, 1) * start) + (nonlinear * coefficient(s, 2)));
+    } else if (s.stage == 2) {
+        const V2 a = s.predictor[s.i];
+        s.second[s.i] = nonlinear + s.second[s.i];
+        s.w[s.i] = a + ((coefficient(s, 1) * a) + (coefficient(s, 2) * ((nonlinear + nonlinear) - s.first[s.i])));
+    } else {
+        const V2 start = s.start[s.i];
+        const float q4 = coefficient(s, 4);
+        const V2 delta = (((coefficient(s, 0) * start) + (coefficient(s, 3) * s.first[s.i])) + ((q4 + q4) * s.second[s.i])) +
+                         (nonlinear * coefficient(s, 5));
+        s.w[s.i] = kahan(start, delta, s.compensation[s.i]);
+    }
+}
+
+// The transformed products at mode (kx, ky), back in the normalisation of omega.
+__device__ inline V2 nonlinearTerm(const V2* padded, int kx, int ky, const Params& p) {
+    const int m = static_cast<int>(p.paddedResolution);
+    const int columns = layout::paddedColumns(m);
+    const unsigned j = static_cast<unsigned>(layout::row(ky, m) * columns + kx);
+    const V2 p0 = padded[j];
+    V2 term = p0;
+    if (p.form == 0) {
+        const V2 p1 = padded[j + static_cast<unsigned>(m * columns)];
+        const float c = static_cast<float>(kx * ky);
+        const float d = static_cast<float>(kx * kx - ky * ky);
+        term = (p1 * d) - (p0 * c);
+    }
+    const float scale = static_cast<float>(p.resolution * p.resolution) /
+                        static_cast<float>(p.paddedResolution * p.paddedResolution);
+    return scale * term;
+}
+
+// One thread per mode of the half spectrum.
+__global__ void advanceStageKernel(V2* omega, const V2* padded, V2* stepStart, V2* first, V2* second, V2* predictor,
+                                   float* coefficients, ClockState* clock, V2* correction, Params p) {
+    const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
+    const int n = static_cast<int>(p.resolution);
+    const int h = n / 2;
+    if (x > h || y >= n) return;
+    if (clock->status == 0) return;
+    const int ky = layout::wavenumber(y, n);
+    const unsigned i = static_cast<unsigned>(layout::halfColumns(n) * y + x);
+    if (!layout::active(x, ky, h)) {
+        omega[i] = V2{0.0f, 0.0f};
+        correction[i] = V2{0.0f, 0.0f};
+        return;
+    }
+    const Stage s{omega, stepStart, first, second, predictor, coefficients, correction, i,
+                  static_cast<unsigned>(n * layout::halfColumns(n)), p.stage, clock->dt,
+                  layout::squaredWavenumber(x, ky), p.viscosity};
+    const V2 nonlinear = nonlinearTerm(padded, x, ky, p);
+    if (p.method == imexRK3)
+        imexStage(s, nonlinear);
+    else if (p.method == ifHeunRK3)
+        heunStage(s, nonlinear);
+    else
+        etdStage(s, nonlinear);
+    const V2 w = omega[i];
+    if (!finite(w.x) || !finite(w.y)) atomicExch(&clock->valid, 0u);
+}
+
+}  // namespace
+
+void advanceStage(cudaStream_t stream, V2* omega, const V2* padded, V2* stepStart, V2* first, V2* second,
+                  V2* predictor, float* coefficients, ClockState* clock, V2* correction, const Params& params) {
+    const unsigned n = params.resolution;
+    launch(advanceStageKernel, tiles(n / 2 + 1, n), tile, stream, omega, padded, stepStart, first, second, predictor,
+           coefficients, clock, correction, params);
+}
+
+}  // namespace mirel::kernels

@@ -1,0 +1,44 @@
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "solver/native/solver_failure.hpp"
+#include "solver/native/solver_state.hpp"
+
+namespace mirel {
+
+Solver::Solver(Config config, const std::vector<float>& initial) {
+    validate(config);
+    impl = std::make_unique<Impl>(config);
+    reset(initial);
+}
+
+Solver::~Solver() = default;
+
+const Config& Solver::configuration() const { return impl->config; }
+
+CUstream_st* Solver::stream() const { return impl->queue.value; }
+
+Statistics Solver::statistics() const {
+    if (impl->failed) throw std::runtime_error(failedMessage);
+    Statistics copy = impl->stats;
+    copy.reynolds = impl->reynolds;
+    if (impl->cnab) copy.allocatedBytes += impl->cnab->allocatedBytes();
+    return copy;
+}
+
+void Solver::setReynolds(double reynolds) {
+    if (!(reynolds > 0.0) || !(std::fabs(reynolds) <= std::numeric_limits<double>::max()) ||
+        !std::isfinite(static_cast<float>(1.0 / reynolds)))
+        throw std::invalid_argument("Re must be finite and positive.");
+    if (impl->cnab) impl->cnab->setReynolds(reynolds);
+    impl->reynolds = reynolds;
+}
+
+void Solver::setCFL(float cfl) {
+    if (!(cfl > 0.0f) || !std::isfinite(cfl)) throw std::invalid_argument("CFL must be finite and positive.");
+    if (impl->cnab) impl->cnab->setCFL(cfl);
+    impl->cfl = cfl;
+}
+
+}  // namespace mirel

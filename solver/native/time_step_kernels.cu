@@ -1,0 +1,175 @@
+#include "solver/native/clock_math.hpp"
+#include "solver/cuda/device_math.hpp"
+#include "solver/native/kernels.hpp"
+#include "solver/cuda/launch.hpp"
+#include "solver/cuda/layout.hpp"
+
+namespace mirel::kernels {
+namespace {
+
+constexpr unsigned reductionThreads = 256;
+
+// The padded real planes: rows of 2 * paddedColumns floats, planes of M such rows.
+struct RealPlanes {
+    unsigned rowStride;
+    unsigned planeStride;
+};
+
+__host__ __device__ inline RealPlanes realPlanes(unsigned m) {
+    const unsigned rowStride = 2u * static_cast<unsigned>(layout::paddedColumns(static_cast<int>(m)));
+    return {rowStride, rowStride * m};
+}
+
+// The nonlinear products at one padded point, in place: u^2 - v^2 and uv ("stress") or
+// -u.grad(omega) ("advective"). Returns |u| + |v|; valid tells whether every input was finite.
+__device__ inline float formProducts(float* planes, unsigned index, RealPlanes layout, const Params& p, bool& valid) {
+    const float u = p.scale * planes[index];
+    const float v = p.scale * planes[index + layout.planeStride];
+    valid = finite(u) && finite(v);
+    if (p.form == 0) {
+        planes[index] = (u * u) - (v * v);
+        planes[index + layout.planeStride] = u * v;
+    } else {
+        const float wx = p.scale * planes[index + 2 * layout.planeStride];
+        const float wy = p.scale * planes[index + 3 * layout.planeStride];
+        valid = valid && finite(wx) && finite(wy);
+        planes[index] = -((u * wx) + (v * wy));
+    }
+    return fabsf(u) + fabsf(v);
+}
+
+// One thread per padded mode (kx, ky), kx <= M/2.
+__global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p) {
+    const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
+    const int n = static_cast<int>(p.resolution);
+    const int m = static_cast<int>(p.paddedResolution);
+    if (x > m / 2 || y >= m) return;
+    const int h = n / 2;
+    const int kx = x;
+    const int ky = layout::wavenumber(y, m);
+    const unsigned planeStride = static_cast<unsigned>(m * layout::paddedColumns(m));
+    const unsigned out = static_cast<unsigned>(layout::paddedColumns(m) * y + x);
+    const unsigned planes = p.form == 0 ? 2u : 4u;
+    if (kx >= h || ky >= h || ky <= -h || (kx == 0 && ky == 0)) {
+        for (unsigned plane = 0; plane < planes; ++plane) padded[out + plane * planeStride] = V2{0.0f, 0.0f};
+        return;
+    }
+    const V2 w = spectrum[layout::halfColumns(n) * layout::row(ky, n) + kx];
+    const V2 iw{-w.y, w.x};
+    const float k2 = layout::squaredWavenumber(kx, ky);
+    const float a = static_cast<float>(ky) / k2;
+    const float b = static_cast<float>(-kx) / k2;
+    padded[out] = V2{a * iw.x, a * iw.y};
+    padded[out + planeStride] = V2{b * iw.x, b * iw.y};
+    if (p.form != 0) {
+        const float fx = static_cast<float>(kx);
+        const float fy = static_cast<float>(ky);
+        padded[out + 2 * planeStride] = V2{fx * iw.x, fx * iw.y};
+        padded[out + 3 * planeStride] = V2{fy * iw.x, fy * iw.y};
+    }
+}
+
+// Grid-stride over the M x M points; one block reduces its threads' maxima and flags.
+__global__ void reduceCFLAndProductsKernel(float* planes, V2* partials, Params p) {
+    __shared__ float maxima[reductionThreads];
+    __shared__ unsigned flags[reductionThreads];
+    const unsigned t = threadIdx.x;
+    const unsigned m = p.paddedResolution;
+    const RealPlanes layout = realPlanes(m);
+    float maximum = 0.0f;
+    unsigned invalid = 0;
+    for (unsigned point = blockIdx.x * reductionThreads + t; point < m * m; point += p.blocks * reductionThreads) {
+        bool valid = true;
+        const float speed = formProducts(planes, (point / m) * layout.rowStride + point % m, layout, p, valid);
+        maximum = fmaxf(maximum, speed);
+        if (!valid) invalid = 1;
+    }
+    maxima[t] = maximum;
+    flags[t] = invalid;
+    __syncthreads();
+    for (unsigned stride = reductionThreads / 2; stride >= 2; stride /= 2) {
+        if (t < stride) {
+            maxima[t] = fmaxf(maxima[t], maxima[t + stride]);
+            flags[t] = flags[t] | flags[t + stride];
+        }
+        __syncthreads();
+    }
+    if (t == 0) partials[blockIdx.x] = V2{fmaxf(maxima[0], maxima[1]), static_cast<float>(flags[0] | flags[1])};
+}
+
+// One thread per padded point.
+__global__ void nonlinearProductsKernel(float* planes, Params p) {
+    const unsigned x = blockIdx.x * blockDim.x + threadIdx.x;
+    const unsigned y = blockIdx.y * blockDim.y + threadIdx.y;
+    const unsigned m = p.paddedResolution;
+    if (x >= m || y >= m) return;
+    const RealPlanes layout = realPlanes(m);
+    bool valid = true;
+    formProducts(planes, y * layout.rowStride + x, layout, p, valid);
+}
+
+// One thread: the step size, its status, and the end-time clipping.
+__global__ void selectTimeStepKernel(const V2* partials, ClockState* clock, Params p) {
+    bool bad = clock->valid == 0;
+    float maxSpeed = 0.0f;
+    for (unsigned b = 0; b < p.blocks; ++b) {
+        if (partials[b].x > maxSpeed) maxSpeed = partials[b].x;
+        if (partials[b].y != 0.0f) bad = true;
+    }
+    clock->maxSpeed = maxSpeed;
+    clock->status = 0;
+    if (bad) {
+        atomicExch(&clock->valid, 0u);
+        return;
+    }
+    const float left = clock::remaining(p.targetHi, p.targetLo, clock->timeHi, clock->timeLo);
+    if (p.hasTarget != 0 && left <= 0.0f) return;
+    float dt = clock::proposedStep(p.fixedDt, p.cfl, maxSpeed, clock->dtMemory, p.resolution);
+    if (!(dt > 0.0f) || !finite(dt)) {
+        atomicExch(&clock->valid, 0u);
+        return;
+    }
+    clock->dtMemory = dt;
+    clock->status = (p.hasTarget != 0 && dt >= left) ? 2u : 1u;
+    if (p.hasTarget != 0 && left < dt) dt = left;
+    clock->dt = dt;
+}
+
+// One thread: the time pair absorbs the step, or lands on the end time.
+__global__ void commitStepKernel(ClockState* clock, Params p) {
+    if (clock->status == 0 || clock->valid == 0) return;
+    if (clock->status == 2) {
+        clock->timeHi = p.targetHi;
+        clock->timeLo = p.targetLo;
+    } else {
+        clock::absorb(clock->timeHi, clock->timeLo, clock->dt);
+    }
+    clock->steps = clock->steps + 1;
+}
+
+}  // namespace
+
+void velocityToPadded(cudaStream_t stream, const V2* spectrum, V2* padded, const Params& params) {
+    const unsigned m = params.paddedResolution;
+    launch(velocityToPaddedKernel, tiles(m / 2 + 1, m), tile, stream, spectrum, padded, params);
+}
+
+void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, const Params& params) {
+    launch(reduceCFLAndProductsKernel, dim3(params.blocks), dim3(reductionThreads), stream, padded, partials, params);
+}
+
+void nonlinearProducts(cudaStream_t stream, float* padded, const Params& params) {
+    const unsigned m = params.paddedResolution;
+    launch(nonlinearProductsKernel, tiles(m, m), tile, stream, padded, params);
+}
+
+void selectTimeStep(cudaStream_t stream, const V2* partials, ClockState* clock, const Params& params) {
+    launch(selectTimeStepKernel, dim3(1), dim3(1), stream, partials, clock, params);
+}
+
+void commitStep(cudaStream_t stream, ClockState* clock, const Params& params) {
+    launch(commitStepKernel, dim3(1), dim3(1), stream, clock, params);
+}
+
+}  // namespace mirel::kernels

@@ -1,0 +1,382 @@
+// The headless engine through the public C interface: its operations, their replies and files,
+// and the messages of every refused request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/engine_fixture.hpp"
+#include "quellmar/quellmar.h"
+
+namespace {
+
+using nlohmann::json;
+using test::Engine;
+using test::errorOf;
+using test::withoutTiming;
+
+constexpr int n = 16;
+const json small = {{"resolution", n}, {"reynolds", 1000}};
+const std::string renderingNotBuilt =
+    "GPU rendering was not built; install OpenGL/X11/libpng development files and rebuild, or use --headless.";
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The message the JSON library gives for text it cannot parse.
+std::string parseMessage(const char* text) {
+    try {
+        return "(parsed " + json::parse(text).dump() + ")";
+    } catch (const json::parse_error& error) {
+        return error.what();
+    }
+}
+
+class EngineCalls : public test::EngineTest {};
+
+TEST_F(EngineCalls, RefusedRequestsAnswerTheErrorObject) {
+    // Our own messages are compared whole; the JSON library's type errors by their documented end.
+    struct Case {
+        const char* request;
+        std::string message;
+        bool whole;
+    };
+    const std::string missing = file("missing/out.bin");
+    const Case cases[] = {
+        {nullptr, "Expected a JSON object.", true},
+        {"[]", "Expected a JSON object.", true},
+        {"\"inspect\"", "Expected a JSON object.", true},
+        {"{\"op\":\"inspect\"} x", parseMessage("{\"op\":\"inspect\"} x"), true},
+        {"{}", "Unknown engine operation.", true},
+        {"{\"op\":\"\"}", "Unknown engine operation.", true},
+        {"{\"op\":\"Inspect\"}", "Unknown engine operation.", true},
+        {"{\"op\":null}", "type must be string, but is null", false},
+        {"{\"op\":3}", "type must be string, but is number", false},
+        {"{\"op\":\"advance\",\"steps\":null}", "type must be number, but is null", false},
+        {"{\"op\":\"advance\",\"steps\":\"2\"}", "type must be number, but is string", false},
+        {"{\"op\":\"advance\",\"steps\":-1}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"until\":-1}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"until\":1e39}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"until\":\"1\"}", "type must be number, but is string", false},
+        {"{\"op\":\"set\",\"reynolds\":-1}", "Re must be finite and positive.", true},
+        {"{\"op\":\"set\",\"reynolds\":1e-300}", "Re must be finite and positive.", true},
+        {"{\"op\":\"set\",\"cfl\":0}", "CFL must be finite and positive.", true},
+        {"{\"op\":\"set\",\"cfl\":true}", "type must be number, but is boolean", false},
+        {"{\"op\":\"reset\",\"initial\":5}", "type must be string, but is number", false},
+        {"{\"op\":\"export\",\"snapshot\":null}", "type must be boolean, but is null", false},
+        {"{\"op\":\"export\",\"snapshot\":1}", "type must be boolean, but is number", false},
+        {"{\"op\":\"export\",\"snapshot\":true,\"include_velocity\":\"no\"}", "type must be boolean, but is string",
+         false},
+        {"{\"op\":\"export\",\"spectrum\":7}", "type must be string, but is number", false},
+        {"{\"op\":\"export\",\"fields\":[]}", "type must be string, but is array", false},
+    };
+    Engine engine(small);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request != nullptr ? c.request : "(null request)");
+        const json reply = json::parse(test::callText(engine.get(), c.request));
+        ASSERT_EQ(reply.size(), 1u) << reply;
+        const std::string message = errorOf(reply);
+        if (c.whole)
+            EXPECT_EQ(message, c.message);
+        else
+            EXPECT_TRUE(endsWith(message, c.message)) << message;
+    }
+    for (const char* unwritable : {"spectrum", "fields"}) {
+        const json reply = engine({{"op", "export"}, {unwritable, missing}});
+        EXPECT_EQ(reply, json({{"error", "Cannot write export file."}})) << unwritable;
+    }
+    EXPECT_EQ(engine({{"op", "inspect"}})["steps"], 0) << "a refused request leaves the engine usable";
+}
+
+TEST_F(EngineCalls, ClosedEngineAndNullDestroy) {
+    EXPECT_EQ(test::callText(nullptr, "{\"op\":\"inspect\"}"), "{\"error\":\"Closed engine.\"}");
+    EXPECT_EQ(test::callText(nullptr, nullptr), "{\"error\":\"Closed engine.\"}");
+    qm_engine_destroy(nullptr);
+}
+
+TEST_F(EngineCalls, InspectAnswersTheCompactStatistics) {
+    Engine engine(small);
+    const std::string text = test::callText(engine.get(), "{\"op\":\"inspect\"}");
+    EXPECT_EQ(text.rfind("{\"allocated_bytes\":", 0), 0u) << text;
+    EXPECT_EQ(text.find(' '), std::string::npos) << text;
+    const json reply = json::parse(text);
+    std::vector<std::string> keys;
+    for (const auto& item : reply.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"allocated_bytes", "dt", "energy", "enstrophy", "gpu_milliseconds",
+                                              "initial_turnover_time", "is_finite", "palinstrophy",
+                                              "palinstrophy_ratio", "reynolds", "simulation_time", "steps"}));
+    EXPECT_EQ(reply["steps"], 0);
+    EXPECT_EQ(reply["simulation_time"], 0.0);
+    EXPECT_EQ(reply["reynolds"], 1000.0);
+    EXPECT_EQ(reply["is_finite"], true);
+    EXPECT_GT(reply["energy"].get<double>(), 0.0);
+    EXPECT_GT(reply["allocated_bytes"].get<std::uint64_t>(), 0u);
+}
+
+TEST_F(EngineCalls, AdvanceReadsStepsAndEndTime) {
+    Engine engine(small);
+    EXPECT_EQ(engine({{"op", "advance"}})["steps"], 1) << "one step without a count";
+    EXPECT_EQ(engine({{"op", "advance"}, {"steps", 2.7}})["steps"], 3) << "2.7 runs two steps";
+    EXPECT_EQ(engine({{"op", "advance"}, {"steps", 3}, {"until", nullptr}})["steps"], 6) << "null until: no end time";
+    const json zero = engine({{"op", "advance"}, {"steps", 0}});
+    EXPECT_EQ(zero["steps"], 6);
+
+    const json reached = engine({{"op", "advance"}, {"steps", 1000}, {"until", 1.25}});
+    EXPECT_LT(reached["steps"].get<int>(), 1000);
+    EXPECT_NEAR(reached["simulation_time"].get<double>(), 1.25, 1e-12);
+    const json again = engine({{"op", "advance"}, {"steps", 5}, {"until", 1.25}});
+    EXPECT_EQ(withoutTiming(again), withoutTiming(reached)) << "an end time already reached runs nothing";
+
+    Engine counted(small);
+    counted({{"op", "advance"}, {"steps", 2}});
+    Engine truncated(small);
+    truncated({{"op", "advance"}, {"steps", 2.7}});
+    EXPECT_EQ(withoutTiming(truncated({{"op", "inspect"}})), withoutTiming(counted({{"op", "inspect"}})));
+}
+
+// The CFL number shows in the step that the next advance chooses.
+TEST_F(EngineCalls, SetAppliesReynoldsThenCfl) {
+    Engine untouched(small);
+    const json plain = untouched({{"op", "advance"}});
+
+    Engine empty(small);
+    EXPECT_EQ(empty({{"op", "set"}}), json::object());
+    EXPECT_EQ(empty({{"op", "set"}, {"reynolds", nullptr}, {"cfl", nullptr}}), json::object());
+    EXPECT_EQ(withoutTiming(empty({{"op", "advance"}})), withoutTiming(plain));
+
+    Engine refused(small);
+    EXPECT_EQ(errorOf(refused({{"op", "set"}, {"reynolds", -1}, {"cfl", 0.5}})), "Re must be finite and positive.");
+    EXPECT_EQ(withoutTiming(refused({{"op", "advance"}})), withoutTiming(plain)) << "the CFL number was not changed";
+
+    Engine slower(small);
+    EXPECT_EQ(slower({{"op", "set"}, {"cfl", 0.5}}), json::object());
+    EXPECT_LT(slower({{"op", "advance"}})["dt"].get<double>(), plain["dt"].get<double>());
+
+    Engine half(small);
+    EXPECT_EQ(errorOf(half({{"op", "set"}, {"reynolds", 500}, {"cfl", -1}})), "CFL must be finite and positive.");
+    EXPECT_EQ(half({{"op", "inspect"}})["reynolds"], 500.0) << "the Reynolds number is set before the CFL number";
+
+    Engine mistyped(small);
+    const json before = mistyped({{"op", "inspect"}});
+    EXPECT_NE(errorOf(mistyped({{"op", "set"}, {"reynolds", 500}, {"cfl", true}}))
+                  .find("type must be number, but is boolean"),
+              std::string::npos);
+    EXPECT_EQ(mistyped({{"op", "inspect"}})["reynolds"], before["reynolds"]) << "a refused request changes nothing";
+}
+
+TEST_F(EngineCalls, ResetRestartsTheRun) {
+    Engine fresh(small);
+    const json start = fresh({{"op", "inspect"}});
+    Engine engine(small);
+    engine({{"op", "advance"}, {"steps", 4}});
+    EXPECT_EQ(withoutTiming(engine({{"op", "reset"}})), withoutTiming(start));
+    EXPECT_EQ(withoutTiming(engine({{"op", "advance"}, {"steps", 3}})),
+              withoutTiming(fresh({{"op", "advance"}, {"steps", 3}})));
+}
+
+// A refused initial file is found before the solver is touched; the error text keeps its raw
+// UTF-8 (the superscript two, a non-ASCII path).
+TEST_F(EngineCalls, RefusedResetKeepsTheRun) {
+    std::vector<float> notFinite(n * n, 0.0f);
+    notFinite[n + 3] = std::numeric_limits<float>::infinity();
+    test::writeFloats(file("initial32.bin"), std::vector<float>(32 * 32, 1.0f));
+    test::writeFloats(file("short.bin"), std::vector<float>(n * n - 1, 1.0f));
+    test::writeFloats(file("infinite.bin"), notFinite);
+    const std::string wrongSize = "{\"error\":\"Initial file must contain exactly N² Float32 samples.\"}";
+    struct Case {
+        json initial;
+        std::string reply;
+        bool whole;
+    };
+    const Case cases[] = {
+        {file("initial32.bin"), wrongSize, true},
+        {file("short.bin"), wrongSize, true},
+        {file("infinite.bin"), "{\"error\":\"Initial vorticity must contain exactly N² finite Float32 samples.\"}", true},
+        {file("grün.bin"), "grün.bin]\"}", false},
+        {5, "type must be string, but is number\"}", false},
+    };
+    Engine engine(small);
+    engine({{"op", "advance"}, {"steps", 3}});
+    const json before = engine({{"op", "inspect"}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.initial.dump());
+        const std::string reply = test::callText(engine.get(), json({{"op", "reset"}, {"initial", c.initial}}).dump().c_str());
+        if (c.whole)
+            EXPECT_EQ(reply, c.reply);
+        else
+            EXPECT_TRUE(endsWith(reply, c.reply)) << reply;
+        EXPECT_EQ(withoutTiming(engine({{"op", "inspect"}})), withoutTiming(before));
+    }
+    EXPECT_EQ(engine({{"op", "advance"}})["steps"], 4);
+}
+
+// The vorticity plane of a fields file is a valid initial field for the same resolution.
+TEST_F(EngineCalls, ExportedVorticityRestartsTheSameFlow) {
+    Engine source(small);
+    source({{"op", "advance"}, {"steps", 5}});
+    const json stats = source({{"op", "inspect"}});
+    source({{"op", "export"}, {"fields", file("fields.bin")}});
+    std::vector<float> vorticity = test::floatsOf(file("fields.bin"));
+    vorticity.resize(n * n);
+    test::writeFloats(file("initial.bin"), vorticity);
+
+    json withFile = small;
+    withFile["initial"] = file("initial.bin");
+    Engine created(withFile);
+    Engine reset(small);
+    for (const json& restarted : {created({{"op", "inspect"}}), reset({{"op", "reset"}, {"initial", file("initial.bin")}})}) {
+        EXPECT_EQ(restarted["steps"], 0);
+        EXPECT_NEAR(restarted["energy"].get<double>(), stats["energy"].get<double>(), 1e-5 * stats["energy"].get<double>());
+        EXPECT_NEAR(restarted["enstrophy"].get<double>(), stats["enstrophy"].get<double>(),
+                    1e-5 * stats["enstrophy"].get<double>());
+    }
+}
+
+TEST_F(EngineCalls, ExportWritesOnlyWhatIsAsked) {
+    Engine engine(small);
+    engine({{"op", "advance"}, {"steps", 2}});
+    EXPECT_EQ(engine({{"op", "export"}}), json::object());
+    EXPECT_EQ(engine({{"op", "export"}, {"snapshot", false}, {"fields", nullptr}, {"png", nullptr}}), json::object());
+    EXPECT_EQ(engine({{"op", "export"}, {"spectrum", file("spectrum.bin")}}), json::object());
+    EXPECT_EQ(std::filesystem::file_size(file("spectrum.bin")), 8u * n * n);
+    std::filesystem::remove(file("spectrum.bin"));
+
+    const json summary = engine({{"op", "export"}, {"snapshot", true}});
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    std::vector<std::string> keys;
+    for (const auto& item : summary.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"grid_size", "max_speed", "max_vorticity", "mean_vorticity", "sequence",
+                                              "std_vorticity", "time"}));
+    const json stats = engine({{"op", "inspect"}});
+    EXPECT_EQ(summary["grid_size"], n);
+    EXPECT_EQ(summary["sequence"], 2);
+    EXPECT_EQ(summary["time"], stats["simulation_time"]);
+    EXPECT_GT(summary["max_speed"].get<double>(), 0.0);
+    EXPECT_EQ(engine({{"op", "export"}, {"snapshot", true}, {"include_velocity", false}})["max_speed"], 0.0);
+}
+
+TEST_F(EngineCalls, FieldsFileHoldsTheFrame) {
+    Engine engine(small);
+    engine({{"op", "advance"}, {"steps", 2}});
+    const std::size_t plane = n * n;
+    for (const bool velocity : {true, false}) {
+        SCOPED_TRACE(velocity ? "with velocity" : "without velocity");
+        const json summary = engine({{"op", "export"}, {"fields", file("fields.bin")}, {"include_velocity", velocity}});
+        const std::vector<float> values = test::floatsOf(file("fields.bin"));
+        ASSERT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * plane);
+        float maxVorticity = 0.0f;
+        double sum = 0.0;
+        float maxSpeed = 0.0f;
+        for (std::size_t i = 0; i < plane; ++i) {
+            maxVorticity = std::max(maxVorticity, std::fabs(values[i]));
+            sum += values[i];
+            const float u = values[plane + i];
+            const float v = values[2 * plane + i];
+            maxSpeed = std::max(maxSpeed, std::sqrt(u * u + v * v));
+        }
+        EXPECT_EQ(summary["max_vorticity"], static_cast<double>(maxVorticity));
+        EXPECT_NEAR(summary["mean_vorticity"].get<double>(), sum / plane, 1e-5);
+        EXPECT_FLOAT_EQ(summary["max_speed"].get<float>(), maxSpeed);
+        if (!velocity) {
+            EXPECT_EQ(summary["max_speed"], 0.0);
+            EXPECT_TRUE(std::all_of(values.begin() + plane, values.end(), [](float x) { return x == 0.0f; }));
+        } else {
+            EXPECT_GT(maxSpeed, 0.0f);
+        }
+    }
+}
+
+// Without the renderer module every PNG fails at the binding, which comes before every PNG key is
+// read; the spectrum and fields files asked for in the same request are written by then.
+TEST_F(EngineCalls, PngFailsAfterTheEarlierFiles) {
+    Engine engine(small);
+    const json requests[] = {
+        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")}},
+        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")},
+         {"pixel_size", 0}},
+        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")},
+         {"display", "Speed"}},
+    };
+    for (const json& request : requests) {
+        SCOPED_TRACE(request.dump());
+        EXPECT_EQ(engine(request), json({{"error", renderingNotBuilt}}));
+        EXPECT_EQ(std::filesystem::file_size(file("spectrum.bin")), 8u * n * n);
+        EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * n * n);
+        EXPECT_FALSE(std::filesystem::exists(file("f.png")));
+        std::filesystem::remove(file("spectrum.bin"));
+        std::filesystem::remove(file("fields.bin"));
+    }
+}
+
+class EngineCreation : public test::EngineTest {};
+
+TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
+    test::writeFloats(file("initial32.bin"), std::vector<float>(32 * 32, 0.0f));
+    std::vector<float> notFinite(n * n, 0.0f);
+    notFinite[7] = std::numeric_limits<float>::quiet_NaN();
+    test::writeFloats(file("nan.bin"), notFinite);
+    const std::string invalid = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
+    struct Case {
+        const char* request;
+        std::string message;
+        bool whole;
+    };
+    const std::string wrongSize = "{\"resolution\":16,\"initial\":\"" + file("initial32.bin") + "\"}";
+    const std::string withNaN = "{\"resolution\":16,\"initial\":\"" + file("nan.bin") + "\"}";
+    const std::string absent = "{\"resolution\":16,\"initial\":\"" + file("absent.bin") + "\"}";
+    const Case cases[] = {
+        {"not json", parseMessage("not json"), true},
+        {"{\"resolution\":16,}", parseMessage("{\"resolution\":16,}"), true},
+        {nullptr, "Expected a JSON object.", true},
+        {"[16]", "Expected a JSON object.", true},
+        {"{\"resolution\":33}", invalid, true},
+        {"{\"resolution\":\"16\"}", "type must be number, but is string", false},
+        {"{\"resolution\":16,\"integrator\":\"rk4\"}", "Unknown integrator: rk4", true},
+        {"{\"resolution\":16,\"seed\":\"-1\"}", "Seed must be UInt64.", true},
+        {"{\"resolution\":16,\"k0\":1000001}", "Initial wavenumber is too large.", true},
+        {"{\"resolution\":16,\"fixed_dt\":0}", "Fixed timestep must be positive.", true},
+        {"{\"resolution\":48,\"integrator\":\"CNAB2\"}",
+         "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.",
+         true},
+        {"{\"resolution\":33,\"initial\":5}", invalid, true},
+        {"{\"resolution\":16,\"initial\":5}", "type must be string, but is number", false},
+        {wrongSize.c_str(), "Initial file must contain exactly N² Float32 samples.", true},
+        {withNaN.c_str(), "Initial vorticity must contain exactly N² finite Float32 samples.", true},
+        {absent.c_str(), file("absent.bin"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request != nullptr ? c.request : "(null request)");
+        char* error = nullptr;
+        EXPECT_EQ(qm_engine_create(c.request, &error), nullptr);
+        ASSERT_NE(error, nullptr);
+        const std::string message = error;
+        qm_string_free(error);
+        if (c.whole)
+            EXPECT_EQ(message, c.message);
+        else
+            EXPECT_NE(message.find(c.message), std::string::npos) << message;
+        EXPECT_EQ(qm_engine_create(c.request, nullptr), nullptr);
+    }
+}
+
+TEST_F(EngineCreation, SuccessLeavesTheErrorPointerAlone) {
+    char sentinel = 0;
+    char* error = &sentinel;
+    void* engine = qm_engine_create("{\"resolution\":16,\"ignored\":[1,2]}", &error);
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(error, &sentinel);
+    qm_engine_destroy(engine);
+    engine = qm_engine_create("{\"resolution\":16}", nullptr);
+    ASSERT_NE(engine, nullptr);
+    qm_engine_destroy(engine);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Run options and the raw files that need no solver: the defaults of a run, reading the initial
+// vorticity file and writing export files byte for byte.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "support/file_fixture.hpp"
+#include "bridge/run/files.hpp"
+#include "bridge/run/options.hpp"
+
+namespace {
+
+using test::Bytes;
+
+const std::string wrongSize = "Initial file must contain exactly N\xC2\xB2 Float32 samples.";
+
+mirel::Options run(int n, const std::filesystem::path& initial) {
+    mirel::Options options;
+    options.config.resolution = n;
+    options.initial = initial;
+    return options;
+}
+
+std::string failure(const mirel::Options& options) {
+    try {
+        mirel::loadInitial(options);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no failure";
+}
+
+TEST(Options, Defaults) {
+    const mirel::Options o;
+    const mirel::Config c;
+    EXPECT_EQ(o.config.resolution, c.resolution);
+    EXPECT_EQ(o.config.seed, c.seed);
+    EXPECT_EQ(o.config.reynolds, c.reynolds);
+    EXPECT_EQ(o.config.method, c.method);
+    EXPECT_EQ(o.display.field, 0);
+    EXPECT_EQ(o.display.palette, 1);
+    EXPECT_EQ(o.display.colorRange, 0);
+    EXPECT_EQ(o.display.exposure, 1.2f);
+    EXPECT_EQ(o.display.sigma, 2.5f);
+    EXPECT_FALSE(o.display.flow);
+    EXPECT_FALSE(o.stepLimited);
+    EXPECT_FALSE(o.paused);
+    EXPECT_TRUE(o.regulated);
+    EXPECT_EQ(o.stepLimit, 200);
+    EXPECT_EQ(o.batch, 8);
+    EXPECT_FALSE(o.fixedBatch);
+    EXPECT_EQ(o.wallSeconds, 0.0);
+    EXPECT_FALSE(o.until.has_value());
+    EXPECT_FALSE(o.untilTurnovers.has_value());
+    EXPECT_TRUE(o.initial.empty());
+    EXPECT_TRUE(o.spectrum.empty());
+    EXPECT_TRUE(o.fields.empty());
+    EXPECT_TRUE(o.velocityPath.empty());
+}
+
+class Files : public ::testing::Test {
+protected:
+    test::TempFolder folder{"quellmar-files"};
+};
+
+TEST_F(Files, InitialFileIsReadAsLittleEndianSamples) {
+    std::vector<float> samples(256);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i) * 0.5f - 17.25f;
+    samples[5] = std::numeric_limits<float>::quiet_NaN();
+    samples[6] = -std::numeric_limits<float>::infinity();
+    samples[7] = std::numeric_limits<float>::denorm_min();
+    const Bytes bytes = test::littleEndian(samples);
+    test::writeBytes(folder / "initial.bin", bytes);
+    const std::vector<float> loaded = mirel::loadInitial(run(16, folder / "initial.bin"));
+    ASSERT_EQ(loaded.size(), 256u);
+    EXPECT_EQ(test::littleEndian(loaded), bytes);
+    EXPECT_TRUE(std::isnan(loaded[5]));
+}
+
+TEST_F(Files, NoInitialFileGivesNoSamples) {
+    EXPECT_TRUE(mirel::loadInitial(run(16, "")).empty());
+    EXPECT_TRUE(folder.empty());
+}
+
+TEST_F(Files, InitialFileOfAnotherSizeIsRefused) {
+    struct Case {
+        int n;
+        std::size_t bytes;
+    };
+    const Case cases[] = {{16, 1020}, {16, 1028}, {16, 0}, {16, 4096}, {32, 1024}, {32, 4095}, {32, 8192}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message() << "N=" << test.n << ", " << test.bytes << " bytes");
+        test::writeBytes(folder / "initial.bin", Bytes(test.bytes, 0));
+        EXPECT_EQ(failure(run(test.n, folder / "initial.bin")), wrongSize);
+    }
+}
+
+TEST_F(Files, InitialFileWithoutASizeGivesTheFileSystemError) {
+    std::filesystem::create_directory(folder / "folder");
+    struct Case {
+        const char* leaf;
+        std::errc code;
+    };
+    const Case cases[] = {{"missing.bin", std::errc::no_such_file_or_directory}, {"folder", std::errc::is_a_directory}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.leaf);
+        try {
+            mirel::loadInitial(run(16, folder / test.leaf));
+            ADD_FAILURE() << "no failure";
+        } catch (const std::filesystem::filesystem_error& error) {
+            EXPECT_EQ(error.code(), std::make_error_code(test.code));
+            EXPECT_EQ(error.path1(), folder / test.leaf);
+        }
+    }
+}
+
+TEST(InitialFile, ShortReadIsACannotRead) {
+    // A sysfs attribute claims a size of one page but reads back far fewer bytes.
+    const std::filesystem::path attribute = "/sys/devices/system/cpu/online";
+    std::error_code error;
+    if (std::filesystem::file_size(attribute, error) != 4096 || error)
+        GTEST_SKIP() << "no sysfs attribute of one page";
+    EXPECT_EQ(failure(run(32, attribute)), "Cannot read initial file.");
+}
+
+TEST_F(Files, ExportFileHoldsTheBytesOfTheVector) {
+    const std::vector<float> values = {1.0f, -0.0f, 3.5e-42f, std::numeric_limits<float>::infinity(), 0.1f};
+    mirel::writeFile(folder / "floats.bin", values);
+    EXPECT_EQ(test::readBytes(folder / "floats.bin"), test::littleEndian(values));
+
+    const std::vector<mirel::Complex> pairs = {{1.5f, -2.0f}, {0.0f, 7.25f}};
+    mirel::writeFile(folder / "pairs.bin", pairs);
+    EXPECT_EQ(test::readBytes(folder / "pairs.bin"), test::littleEndian({1.5f, -2.0f, 0.0f, 7.25f}));
+}
+
+TEST_F(Files, ExportFileReplacesALongerFile) {
+    test::writeBytes(folder / "out.bin", Bytes(4096, 0xAB));
+    const std::vector<float> values = {2.0f, 4.0f};
+    mirel::writeFile(folder / "out.bin", values);
+    EXPECT_EQ(test::readBytes(folder / "out.bin"), test::littleEndian(values));
+    mirel::writeFile(folder / "out.bin", std::vector<float>{});
+    EXPECT_TRUE(std::filesystem::exists(folder / "out.bin"));
+    EXPECT_EQ(std::filesystem::file_size(folder / "out.bin"), 0u);
+}
+
+TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
+    std::filesystem::create_directory(folder / "folder");
+    for (const std::filesystem::path& path : {folder / "missing" / "out.bin", folder / "folder"}) {
+        SCOPED_TRACE(path.string());
+        try {
+            mirel::writeFile(path, std::vector<float>{1.0f});
+            ADD_FAILURE() << "no failure";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Cannot write export file.");
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+}
+
+}  // namespace

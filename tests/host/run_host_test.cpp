@@ -1,0 +1,156 @@
+// The command-line host quellmar-run: its output lines, its files, its exit codes, and that its
+// options reach the engine unchanged.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/engine_fixture.hpp"
+#include "support/process.hpp"
+
+namespace {
+
+using nlohmann::json;
+using test::Engine;
+using test::withoutTiming;
+
+struct Result {
+    int code = -1;
+    std::vector<std::string> out;  // stdout, line by line
+    std::string err;
+};
+
+class RunHost : public test::EngineTest {
+protected:
+    Result run(const std::string& arguments) const {
+        const std::string errors = file("stderr.txt");
+        const std::string text =
+            test::output("'" QM_RUN "' " + arguments + " 2>'" + errors + "'; echo \"exit $?\"");
+        Result result;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) result.out.push_back(line);
+        if (!result.out.empty() && result.out.back().rfind("exit ", 0) == 0) {
+            result.code = std::stoi(result.out.back().substr(5));
+            result.out.pop_back();
+        }
+        const std::vector<char> bytes = test::bytesOf(errors);
+        result.err.assign(bytes.begin(), bytes.end());
+        return result;
+    }
+};
+
+TEST_F(RunHost, DecaysAndWritesItsFiles) {
+    constexpr int n = 32;
+    const Result start = run("--resolution 32 --reynolds 1000 --steps 0");
+    ASSERT_EQ(start.code, 0) << start.err;
+    ASSERT_EQ(start.out.size(), 2u);
+    const json initial = json::parse(start.out[0]);
+    EXPECT_EQ(initial["steps"], 0);
+    EXPECT_EQ(json::parse(start.out[1]), json({{"steps_run", 0}, {"wall_ms_per_step", 0}, {"gpu_ms_per_step", 0}}));
+
+    const Result result = run("--resolution 32 --steps 300 --reynolds 1000 --spectrum '" + file("spectrum.bin") +
+                              "' --fields '" + file("fields.bin") + "'");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    const json statistics = json::parse(result.out[0]);
+    EXPECT_EQ(statistics["steps"], 300);
+    EXPECT_EQ(statistics["is_finite"], true);
+    EXPECT_LT(statistics["energy"].get<double>(), initial["energy"].get<double>());
+    EXPECT_LT(statistics["enstrophy"].get<double>(), initial["enstrophy"].get<double>());
+    const json timing = json::parse(result.out[1]);
+    EXPECT_EQ(timing["steps_run"], 300);
+    EXPECT_GT(timing["wall_ms_per_step"].get<double>(), 0.0);
+    EXPECT_GT(timing["gpu_ms_per_step"].get<double>(), 0.0);
+    EXPECT_EQ(timing.size(), 3u);
+    EXPECT_EQ(std::filesystem::file_size(file("spectrum.bin")), 8u * n * n);
+    EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * n * n);
+    EXPECT_NE(result.err.find("step 256 "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("step 300 "), std::string::npos) << result.err;
+}
+
+// The host's run equals an engine driven directly with the same configuration.
+TEST_F(RunHost, OptionsReachTheEngine) {
+    std::vector<float> vorticity(16 * 16);
+    for (std::size_t i = 0; i < vorticity.size(); ++i) vorticity[i] = static_cast<float>((i * 7919) % 13) - 6.0f;
+    test::writeFloats(file("initial.bin"), vorticity);
+    std::string repeated;
+    for (int i = 0; i < 20; ++i) repeated += " --k0 " + std::to_string(9 - i % 7);
+    struct Case {
+        std::string arguments;
+        json configuration;
+        int steps;
+    };
+    const Case cases[] = {
+        {"--resolution 16 --k0 3 --seed 7 --reynolds 700 --cfl 1.5 --integrator imexRK3 --operator advective "
+         "--start-spectrum KM3 --steps 20",
+         {{"resolution", 16}, {"k0", 3}, {"seed", "7"}, {"reynolds", 700}, {"cfl", 1.5}, {"integrator", "imexRK3"},
+          {"operator", "advective"}, {"start_spectrum", "KM3"}},
+         20},
+        {"--resolution 16 --fixed-dt 0.02 --initial '" + file("initial.bin") + "' --steps 7",
+         {{"resolution", 16}, {"fixed_dt", 0.02}, {"initial", file("initial.bin")}},
+         7},
+        {"--resolution 16" + repeated + " --steps 2", {{"resolution", 16}, {"k0", 9 - 19 % 7}}, 2},
+        {"--resolution 16 --integrator CNAB2 --seed 9 --reynolds 500 --steps 6",
+         {{"resolution", 16}, {"integrator", "CNAB2"}, {"seed", 9}, {"reynolds", 500}},
+         6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Result result = run(c.arguments);
+        ASSERT_EQ(result.code, 0) << result.err;
+        ASSERT_EQ(result.out.size(), 2u);
+        Engine engine(c.configuration);
+        engine({{"op", "advance"}, {"steps", c.steps}});
+        EXPECT_EQ(withoutTiming(json::parse(result.out[0])), withoutTiming(engine({{"op", "inspect"}})));
+        EXPECT_EQ(json::parse(result.out[1])["steps_run"], c.steps);
+    }
+}
+
+TEST_F(RunHost, StopsAtTheEndTime) {
+    const Result result = run("--resolution 16 --reynolds 1000 --until 2.5");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    const json statistics = json::parse(result.out[0]);
+    EXPECT_EQ(statistics["simulation_time"], 2.5);
+    EXPECT_EQ(json::parse(result.out[1])["steps_run"], statistics["steps"]);
+}
+
+TEST_F(RunHost, RefusedRunsExitWithAMessage) {
+    struct Case {
+        std::string arguments;
+        int code;
+        std::string message;  // the start of stderr
+    };
+    const std::string usage = "usage: quellmar-run ";
+    const Case cases[] = {
+        {"--bogus 1", 2, usage},
+        {"--steps", 2, usage},
+        {"--resolution 16 --steps abc", 2, usage},
+        {"--resolution 16 --steps 3x", 2, usage},
+        {"--resolution 16 --steps -5", 2, usage},
+        {"--resolution 16 --steps 1 extra", 2, usage},
+        {"--resolution 33",
+         1,
+         "quellmar-run: Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.\n"},
+        {"--resolution 16 --integrator rk4", 1, "quellmar-run: Unknown integrator: rk4\n"},
+        {"--resolution 16 --initial '" + file("absent.bin") + "'", 1, "quellmar-run: filesystem error"},
+        {"--resolution 16 --until -1", 1, "quellmar-run: {\"error\":\"Invalid steps or endpoint.\"}\n"},
+        {"--resolution 16 --steps 1 --spectrum '" + file("absent/spectrum.bin") + "'", 1,
+         "quellmar-run: {\"error\":\"Cannot write export file.\"}\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Result result = run(c.arguments);
+        EXPECT_EQ(result.code, c.code);
+        EXPECT_EQ(result.err.rfind(c.message, 0), 0u) << result.err;
+        if (c.code == 2) {
+            EXPECT_TRUE(result.out.empty());
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// CUDA failures inside the CNAB2 solver: each names the failed call, a failed construction
+// leaves no device memory behind, and the native solver that drives it becomes failed.
+#include <functional>
+#include <optional>
+#include <quellmar_emulator/control.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "solver/cnab2/cnab2.hpp"
+#include "support/solver_fixture.hpp"
+
+namespace {
+
+using mirel::legacy::Solver;
+
+mirel::legacy::Config legacyConfig() {
+    mirel::legacy::Config c;
+    c.N = 16;
+    c.steps = 0;
+    c.update = 100;
+    c.seed = 5;
+    c.Re = 1000.0;
+    c.K0 = 4.0;
+    c.CFL = 0.5;
+    c.dt = 0.0f;
+    c.startSpectrum = 1;
+    return c;
+}
+
+std::string failure(const char* call, cudaError_t error) {
+    return std::string(call) + ": " + cudaGetErrorString(error);
+}
+
+template <typename Call>
+void expectRuntimeError(Call call, const std::string& message) {
+    try {
+        call();
+        ADD_FAILURE() << "no exception, expected: " << message;
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), message);
+    }
+}
+
+class CNAB2Faults : public test::DeviceTest {
+protected:
+    void TearDown() override { emu::reset(); }
+};
+
+struct Fault {
+    const char* function;
+    int call;
+    const char* text;
+};
+
+TEST_F(CNAB2Faults, FailedConstructionReleasesEverything) {
+    // In order: the stream, omega, history, work, physical, partials, the velocity upload buffer;
+    // the two uploads and the history clear; the downloads of the maxima and of the vorticity.
+    const Fault faults[] = {
+        {"cudaStreamCreateWithFlags", 1, "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)"},
+        {"cudaMalloc", 1, "cudaMalloc(&data,bytes)"},
+        {"cudaMalloc", 4, "cudaMalloc(&data,bytes)"},
+        {"cudaMalloc", 6, "cudaMalloc(&data,bytes)"},
+        {"cudaMemcpyAsync", 1,
+         "cudaMemcpyAsync(omega.data,init.omega.data(),omega.bytes,cudaMemcpyHostToDevice,stream.value)"},
+        {"cudaMemsetAsync", 1, "cudaMemsetAsync(history.data,0,history.bytes,stream.value)"},
+        {"cudaMemcpyAsync", 2,
+         "cudaMemcpyAsync(initial.data,init.velocity.data(),initial.bytes,cudaMemcpyHostToDevice,stream.value)"},
+        {"cudaMemcpyAsync", 3,
+         "cudaMemcpyAsync(values.data(),buffer.data,buffer.bytes,cudaMemcpyDeviceToHost,stream.value)"},
+        {"cudaStreamSynchronize", 2, "cudaStreamSynchronize(stream.value)"},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(testing::Message() << fault.function << " call " << fault.call);
+        const std::size_t allocations = emu::liveAllocations();
+        const std::size_t bytes = emu::liveBytes();
+        emu::failCall(fault.function, fault.call, cudaErrorMemoryAllocation);
+        expectRuntimeError([] { Solver solver(legacyConfig()); }, failure(fault.text, cudaErrorMemoryAllocation));
+        EXPECT_EQ(emu::liveAllocations(), allocations);
+        EXPECT_EQ(emu::liveBytes(), bytes);
+        emu::reset();
+    }
+}
+
+TEST_F(CNAB2Faults, FailedCallsAreNamed) {
+    struct Case {
+        const char* name;
+        std::function<void()> arm;
+        std::function<void(Solver&, mirel::Complex*)> call;
+        std::string message;
+    };
+    const cudaError_t error = cudaErrorLaunchFailure;
+    const Case cases[] = {
+        {"a step's launch", [&] { emu::failCall("cudaLaunchKernel", 1, error); },
+         [](Solver& s, mirel::Complex*) { s.advanceSteps(1, std::nullopt); }, failure("cudaGetLastError()", error)},
+        {"the closing synchronisation", [&] { emu::failCall("cudaStreamSynchronize", 1, error); },
+         [](Solver& s, mirel::Complex*) { s.advanceSteps(1, std::nullopt); },
+         failure("cudaStreamSynchronize(s.stream.value)", error)},
+        {"the update's download", [&] { emu::failCall("cudaStreamSynchronize", 1, error); },
+         [](Solver& s, mirel::Complex*) { s.advanceTo(100, std::nullopt, false, {}); },
+         failure("cudaStreamSynchronize(stream.value)", error)},
+        {"the copy's launch", [&] { emu::failCall("cudaLaunchKernel", 1, error); },
+         [](Solver& s, mirel::Complex* d) { s.copySpectrumTo(d, 9, 1.0f); }, failure("cudaGetLastError()", error)},
+        {"the copy's synchronisation", [&] { emu::failCall("cudaStreamSynchronize", 1, error); },
+         [](Solver& s, mirel::Complex* d) { s.copySpectrumTo(d, 9, 1.0f); },
+         failure("cudaStreamSynchronize(stream())", error)},
+        {"the load's history clear", [&] { emu::failCall("cudaMemsetAsync", 1, error); },
+         [](Solver& s, mirel::Complex* d) { s.loadSpectrum(d, 9, 1.0f); },
+         failure("cudaMemsetAsync(s.history.data,0,s.history.bytes,stream())", error)},
+        {"a read-out", [&] { emu::failCall("cudaMemcpyAsync", 1, error); },
+         [](Solver& s, mirel::Complex*) { s.velocity(); },
+         failure("cudaMemcpyAsync(values.data(),buffer.data,buffer.bytes,cudaMemcpyDeviceToHost,stream.value)", error)},
+    };
+    mirel::DeviceBuffer exchange(16 * 9 * sizeof(mirel::Complex));
+    ASSERT_EQ(cudaMemset(exchange.ptr, 0, exchange.bytes), cudaSuccess);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        Solver solver(legacyConfig());
+        solver.advanceSteps(1, std::nullopt);
+        test.arm();
+        expectRuntimeError([&] { test.call(solver, exchange.as<mirel::Complex>()); }, test.message);
+        emu::reset();
+    }
+}
+
+TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
+    mirel::Config config;
+    config.resolution = 16;
+    config.method = mirel::methodCNAB2;
+    config.seed = 5;
+    mirel::Solver solver(config);
+    const cudaError_t error = cudaErrorLaunchFailure;
+    emu::failCall("cudaEventRecord", 1, error);
+    expectRuntimeError([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.begin,s.cnab->stream())", error));
+    expectRuntimeError([&] { solver.statistics(); },
+                       "The flow became non-finite or a GPU operation failed. Reset to recover.");
+    solver.reset({});
+    emu::failCall("cudaEventRecord", 2, error);
+    expectRuntimeError([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.end,s.cnab->stream())", error));
+    solver.reset({});
+    EXPECT_EQ(solver.advance(2).steps, 2u);
+}
+
+}  // namespace

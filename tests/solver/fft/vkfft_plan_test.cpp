@@ -1,0 +1,275 @@
+// The cuda build's mirel::FFT over the stand-in driver: every plan the solvers build is generated
+// by VkFFT and compiled by NVRTC for the stand-in's compute capability 9.0 device, whose driver
+// loads the images and counts launches without running them. What the kernels compute only a GPU
+// shows (fft_test); what the plans are made of shows here.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <quellmar_emulator/control.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "solver/cuda/cuda_check.hpp"
+#include "solver/cuda/cuda_loader.hpp"
+#include "solver/fft/fft.hpp"
+#include "solver/fft/fft_configuration.hpp"
+
+namespace {
+
+struct Geometry {
+    int n;
+    bool realToComplex;
+    int rowPitch;
+    int cutoff;
+};
+
+// One mirel::FFT of a solver and the batch counts it prepares, in its order.
+struct SolverFFT {
+    std::string name;
+    Geometry geometry;
+    std::vector<int> batches;
+};
+
+void PrintTo(const SolverFFT& fft, std::ostream* out) { *out << fft.name; }
+
+// The FFTs the solvers own at resolution N: the padded grid M = 3N/2 with its zero band from N/2
+// (two fields for the stress form, four and one for the advective form), the base grid, the
+// complex grid of an initial field, and the grid of the CNAB2 solver, which takes powers of two.
+std::vector<SolverFFT> solverFFTs() {
+    std::vector<SolverFFT> ffts;
+    for (const int n : {16, 18, 48, 256, 1024, 2048}) {
+        const std::string resolution = "N" + std::to_string(n) + "_";
+        const int m = 3 * n / 2;
+        const Geometry padded{m, true, (m / 2 + 8) / 8 * 8, n / 2};
+        ffts.push_back({resolution + "padded_stress", padded, {2}});
+        ffts.push_back({resolution + "padded_advective", padded, {4, 1}});
+        ffts.push_back({resolution + "base", {n, true, n / 2 + 1, 0}, {1, 3}});
+        ffts.push_back({resolution + "complex", {n, false, n, 0}, {1}});
+        if ((n & (n - 1)) == 0) ffts.push_back({resolution + "cnab2", {m, true, 3 * n / 4 + 1, 0}, {3, 2}});
+    }
+    return ffts;
+}
+
+std::uint64_t fieldBytes(const Geometry& g, int batch) {
+    return std::uint64_t{8} * static_cast<std::uint64_t>(g.n) * static_cast<std::uint64_t>(g.rowPitch) *
+           static_cast<std::uint64_t>(batch);
+}
+
+unsigned long long driverLaunches() {
+    void* driver = dlopen("libcuda.so.1", RTLD_NOW | RTLD_NOLOAD);
+    if (driver == nullptr) throw std::runtime_error("the stand-in driver is not loaded");
+    auto* count = reinterpret_cast<unsigned long long (*)()>(dlsym(driver, "qmEmulatorDriverLaunchCount"));
+    dlclose(driver);
+    if (count == nullptr) throw std::runtime_error("libcuda.so.1 is not the emulator's stand-in");
+    return count();
+}
+
+struct DeviceFree {
+    void operator()(void* pointer) const { cudaFree(pointer); }
+};
+
+std::unique_ptr<void, DeviceFree> deviceBuffer(std::uint64_t bytes) {
+    void* pointer = nullptr;
+    cudaCheck(cudaMalloc(&pointer, bytes), "cudaMalloc(&pointer, bytes)");
+    return std::unique_ptr<void, DeviceFree>(pointer);
+}
+
+class VkFFTPlans : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { mirel::initializeCudaLoader(); }
+    void SetUp() override { cudaCheck(cudaStreamCreate(&stream), "cudaStreamCreate(&stream)"); }
+    void TearDown() override { cudaCheck(cudaStreamDestroy(stream), "cudaStreamDestroy(stream)"); }
+
+    cudaStream_t stream = nullptr;
+};
+
+// The record of a plan as VkFFT keeps it: the geometry as given, and the library's own choices
+// wherever the record leaves a field zero.
+void expectKeptRecord(const VkFFTApplication& application, const Geometry& g, int batch, cudaStream_t stream) {
+    const VkFFTConfiguration& kept = application.configuration;
+    const std::uint64_t n = g.n;
+    EXPECT_EQ(kept.FFTdim, 2u);
+    EXPECT_EQ(kept.size[0], n);
+    EXPECT_EQ(kept.size[1], n);
+    ASSERT_NE(kept.device, nullptr);
+    EXPECT_EQ(*kept.device, mirel::currentDriverDevice());
+    ASSERT_NE(kept.stream, nullptr);
+    EXPECT_EQ(*kept.stream, stream);
+    EXPECT_EQ(kept.num_streams, 1u);
+    ASSERT_NE(kept.bufferSize, nullptr);
+    EXPECT_EQ(*kept.bufferSize, fieldBytes(g, batch));
+    EXPECT_EQ(kept.bufferNum, 1u);
+    EXPECT_EQ(kept.numberBatches, static_cast<std::uint64_t>(batch));
+    EXPECT_EQ(kept.coordinateFeatures, 1u);
+    EXPECT_EQ(kept.performR2C, g.realToComplex ? 1u : 0u);
+    // Forced on from 768 points of a real transform, otherwise off as the library's default.
+    EXPECT_EQ(kept.useLUT, g.realToComplex && g.n >= 768 ? 1 : -1);
+    EXPECT_EQ(kept.bufferStride[0], static_cast<std::uint64_t>(g.rowPitch));
+    EXPECT_EQ(kept.bufferStride[1], static_cast<std::uint64_t>(g.rowPitch) * n);
+    const bool band = g.cutoff != 0;
+    for (int axis = 0; axis < 2; ++axis) {
+        SCOPED_TRACE("axis " + std::to_string(axis));
+        EXPECT_EQ(kept.performZeropadding[axis], band ? 1u : 0u);
+        EXPECT_EQ(kept.fft_zeropad_left[axis], band ? static_cast<std::uint64_t>(g.cutoff) : 0u);
+        EXPECT_EQ(kept.fft_zeropad_right[axis], band ? n - g.cutoff + 1 : 0u);
+    }
+    EXPECT_EQ(kept.frequencyZeroPadding, band ? 1u : 0u);
+
+    // Single precision, in place, both directions, no normalisation, no temporary buffer of ours.
+    EXPECT_EQ(kept.doublePrecision, 0u);
+    EXPECT_EQ(kept.halfPrecision, 0u);
+    EXPECT_EQ(kept.isInputFormatted, 0u);
+    EXPECT_EQ(kept.isOutputFormatted, 0u);
+    EXPECT_EQ(kept.normalize, 0u);
+    EXPECT_EQ(kept.userTempBuffer, 0u);
+    EXPECT_EQ(kept.performConvolution, 0u);
+    EXPECT_NE(application.localFFTPlan, nullptr);
+    EXPECT_NE(application.localFFTPlan_inverse, nullptr);
+}
+
+class SolverPlans : public VkFFTPlans, public ::testing::WithParamInterface<SolverFFT> {};
+
+TEST_P(SolverPlans, CompileKeepTheirRecordAndReportTheirTables) {
+    const SolverFFT& solver = GetParam();
+    const Geometry& g = solver.geometry;
+    const std::size_t before = emu::liveBytes();
+    {
+        mirel::FFT fft(g.n, g.realToComplex, g.rowPitch, g.cutoff, stream);
+        EXPECT_EQ(fft.allocatedBytes(), 0u);
+        for (std::size_t built = 0; built < solver.batches.size(); ++built) {
+            const int batch = solver.batches[built];
+            SCOPED_TRACE("batch " + std::to_string(batch));
+            const auto start = std::chrono::steady_clock::now();
+            fft.prepare(batch);
+            const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+            RecordProperty("batch" + std::to_string(batch) + "_build_seconds", std::to_string(seconds.count()));
+            EXPECT_EQ(cachedPlanCount(fft), built + 1);
+            const VkFFTApplication* application = mirel::CachedPlans::application(fft, batch);
+            ASSERT_NE(application, nullptr);
+            expectKeptRecord(*application, g, batch, stream);
+            EXPECT_EQ(application->configuration.buffer, nullptr) << "a buffer given at plan time";
+            // The runtime's own count of what the library allocated is the independent sum.
+            const std::size_t tables = fft.allocatedBytes();
+            EXPECT_EQ(tables, emu::liveBytes() - before);
+            if (g.realToComplex && g.n >= 768) {
+                EXPECT_GT(tables, 0u) << "twiddle tables forced on";
+            }
+
+            fft.prepare(batch);
+            EXPECT_EQ(cachedPlanCount(fft), built + 1);
+            EXPECT_EQ(fft.allocatedBytes(), tables);
+            EXPECT_EQ(emu::liveBytes() - before, tables);
+        }
+
+        const std::size_t tables = fft.allocatedBytes();
+        int largest = 0;
+        for (const int batch : solver.batches) largest = std::max(largest, batch);
+        const auto data = deviceBuffer(fieldBytes(g, largest));
+        const std::size_t withData = emu::liveBytes();
+        for (const int batch : solver.batches) {
+            SCOPED_TRACE("batch " + std::to_string(batch));
+            for (const bool inverse : {false, true}) {
+                SCOPED_TRACE(inverse ? "inverse" : "forward");
+                const unsigned long long launches = driverLaunches();
+                fft.transform(data.get(), batch, inverse);
+                // At least one kernel per axis.
+                EXPECT_GE(driverLaunches(), launches + 2);
+            }
+            // VkFFT reads the buffer size through the address it was given, which must stay the
+            // plan's own.
+            expectKeptRecord(*mirel::CachedPlans::application(fft, batch), g, batch, stream);
+        }
+        EXPECT_EQ(cachedPlanCount(fft), solver.batches.size());
+        EXPECT_EQ(fft.allocatedBytes(), tables);
+        EXPECT_EQ(emu::liveBytes(), withData) << "a transform allocated";
+    }
+    EXPECT_EQ(emu::liveBytes(), before) << "the plans' tables outlived their FFT";
+}
+
+INSTANTIATE_TEST_SUITE_P(, SolverPlans, ::testing::ValuesIn(solverFFTs()),
+                         [](const ::testing::TestParamInfo<SolverFFT>& info) { return info.param.name; });
+
+// Makes the stand-in driver refuse every kernel image while it lives.
+class ModuleRefusal {
+public:
+    explicit ModuleRefusal(CUresult error) {
+        setenv("QM_EMULATOR_MODULE_ERROR", std::to_string(static_cast<int>(error)).c_str(), 1);
+    }
+    ~ModuleRefusal() { unsetenv("QM_EMULATOR_MODULE_ERROR"); }
+    ModuleRefusal(const ModuleRefusal&) = delete;
+    ModuleRefusal& operator=(const ModuleRefusal&) = delete;
+};
+
+std::string failure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "(no failure)";
+}
+
+TEST_F(VkFFTPlans, RefusedKernelImageFailsThePlanUntilTheDriverTakesIt) {
+    // The padded grid of N = 1024: a plan with twiddle tables, which a failed build must free.
+    const Geometry g{1536, true, 776, 512};
+    mirel::FFT fft(g.n, g.realToComplex, g.rowPitch, g.cutoff, stream);
+    const auto data = deviceBuffer(fieldBytes(g, 2));
+    fft.prepare(1);
+    const std::size_t tables = fft.allocatedBytes();
+    const std::size_t live = emu::liveBytes();
+    const std::string message =
+        "VkFFT CUDA plan N=1536 batch=2 failed: " + std::to_string(static_cast<int>(VKFFT_ERROR_FAILED_TO_LOAD_MODULE));
+    {
+        const ModuleRefusal refusal(CUDA_ERROR_NO_BINARY_FOR_GPU);
+        const std::function<void()> attempts[] = {
+            [&] { fft.prepare(2); },
+            [&] { fft.transform(data.get(), 2, false); },
+            [&] { fft.prepare(2); },
+        };
+        for (const auto& attempt : attempts) {
+            const unsigned long long launches = driverLaunches();
+            EXPECT_EQ(failure(attempt), message);
+            EXPECT_EQ(driverLaunches(), launches) << "a failed plan enqueued work";
+            EXPECT_EQ(cachedPlanCount(fft), 1u);
+            EXPECT_EQ(mirel::CachedPlans::application(fft, 2), nullptr);
+            EXPECT_EQ(fft.allocatedBytes(), tables);
+            EXPECT_EQ(emu::liveBytes(), live) << "the failed build kept device memory";
+        }
+        // The cached plan needs no new image.
+        const unsigned long long launches = driverLaunches();
+        fft.transform(data.get(), 1, true);
+        EXPECT_GT(driverLaunches(), launches);
+    }
+    fft.prepare(2);
+    EXPECT_EQ(cachedPlanCount(fft), 2u);
+    ASSERT_NE(mirel::CachedPlans::application(fft, 2), nullptr);
+    expectKeptRecord(*mirel::CachedPlans::application(fft, 2), g, 2, stream);
+    EXPECT_GT(fft.allocatedBytes(), tables);
+    EXPECT_EQ(fft.allocatedBytes(), tables + emu::liveBytes() - live);
+}
+
+TEST_F(VkFFTPlans, TransformOfAnUnpreparedBatchBuildsItsPlanFirst) {
+    const Geometry g{18, false, 18, 0};
+    mirel::FFT fft(g.n, g.realToComplex, g.rowPitch, g.cutoff, stream);
+    const auto data = deviceBuffer(fieldBytes(g, 3));
+    for (const bool inverse : {true, false}) {
+        SCOPED_TRACE(inverse ? "inverse" : "forward");
+        const unsigned long long launches = driverLaunches();
+        fft.transform(data.get(), 3, inverse);
+        EXPECT_GE(driverLaunches(), launches + 2);
+        EXPECT_EQ(cachedPlanCount(fft), 1u);
+        ASSERT_NE(mirel::CachedPlans::application(fft, 3), nullptr);
+    }
+    expectKeptRecord(*mirel::CachedPlans::application(fft, 3), g, 3, stream);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// Failed CUDA calls while reading the solver out: a snapshot fails the solver and drops its
+// frame, while spectrum() and readFrame() report the error and leave the solver usable, without
+// the failure surfacing again in the next operation.
+#include <quellmar_emulator/control.hpp>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "solver/native/solver_failure.hpp"
+#include "support/solver_fixture.hpp"
+
+namespace {
+
+using mirel::Frame;
+using mirel::Solver;
+
+class SnapshotFaults : public test::DeviceTest {
+protected:
+    void TearDown() override { emu::reset(); }
+};
+
+enum class Operation { snapshot, spectrum, readFrame };
+
+TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
+    struct Case {
+        Operation operation;
+        const char* function;  // null: the first kernel launch fails asynchronously
+        const char* call;
+        bool failsSolver;
+    };
+    const Case cases[] = {
+        {Operation::snapshot, "cudaMemcpyAsync",
+         "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())", true},
+        {Operation::snapshot, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", true},
+        {Operation::snapshot, nullptr, "cudaStreamSynchronize(stream())", true},
+        {Operation::spectrum, "cudaMemcpyAsync",
+         "cudaMemcpyAsync(half.data(),s.omega.ptr,s.omega.bytes,cudaMemcpyDeviceToHost,stream())", false},
+        {Operation::spectrum, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", false},
+        {Operation::readFrame, "cudaMemcpy", "cudaMemcpy(values.data(),f.data(),values.size()*4,cudaMemcpyDeviceToHost)",
+         false},
+    };
+    const cudaError_t error = cudaErrorLaunchFailure;
+    const std::string suffix = std::string(": ") + cudaGetErrorString(error);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.call);
+        mirel::Config config;
+        config.resolution = 16;
+        Solver solver(config);
+        const std::shared_ptr<Frame> kept = solver.snapshot(true);
+        ASSERT_NE(kept, nullptr);
+        if (test.function)
+            emu::failCall(test.function, 1, error);
+        else
+            emu::failLaunches(1, error);
+        try {
+            switch (test.operation) {
+                case Operation::snapshot: solver.snapshot(true); break;
+                case Operation::spectrum: solver.spectrum(); break;
+                case Operation::readFrame: solver.readFrame(*kept); break;
+            }
+            ADD_FAILURE() << "no failure";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), test.call + suffix);
+        }
+        emu::reset();
+        if (test.failsSolver) {
+            try {
+                solver.statistics();
+                ADD_FAILURE() << "the solver did not fail";
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), mirel::failedMessage);
+            }
+            solver.reset({});
+        }
+        EXPECT_NO_THROW(solver.advance(1));
+        EXPECT_NO_THROW(solver.statistics());
+        EXPECT_NO_THROW(solver.spectrum());
+        // The frame of a failed snapshot was dropped: both free slots are handed out again.
+        const std::shared_ptr<Frame> second = solver.snapshot(false);
+        const std::shared_ptr<Frame> third = solver.snapshot(false);
+        EXPECT_NE(second, nullptr);
+        EXPECT_NE(third, nullptr);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// A solver whose construction fails part-way reports the failed call and leaves nothing behind.
+#include <quellmar_emulator/control.hpp>
+
+#include <stdexcept>
+#include <string>
+
+#include "support/solver_fixture.hpp"
+#include "solver/native/solver_state.hpp"
+
+namespace {
+
+class SolverStateFaults : public test::DeviceTest {
+protected:
+    void TearDown() override { emu::reset(); }
+};
+
+struct Fault {
+    const char* function;
+    int call;
+    cudaError_t error;
+    const char* message;
+};
+
+TEST_F(SolverStateFaults, FailedConstructionReleasesEverything) {
+    const std::string outOfMemory = ": out of memory";
+    const Fault faults[] = {
+        {"cudaStreamCreateWithFlags", 1, cudaErrorMemoryAllocation, "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)"},
+        {"cudaEventCreate", 1, cudaErrorMemoryAllocation, "cudaEventCreate(&begin)"},
+        {"cudaEventCreate", 2, cudaErrorMemoryAllocation, "cudaEventCreate(&end)"},
+        {"cudaMallocHost", 1, cudaErrorMemoryAllocation, "cudaMallocHost(reinterpret_cast<void**>(&data),sizeof(Data))"},
+        {"cudaMalloc", 1, cudaErrorMemoryAllocation, "cudaMalloc(&ptr,bytes)"},
+        {"cudaMalloc", 10, cudaErrorMemoryAllocation, "cudaMalloc(&ptr,bytes)"},
+        {"cudaMalloc", 13, cudaErrorMemoryAllocation, "cudaMalloc(&ptr,bytes)"},
+        {"cudaMalloc", 14, cudaErrorMemoryAllocation, "cudaMalloc(&ptr,bytes)"},
+        {"cudaMalloc", 16, cudaErrorMemoryAllocation, "cudaMalloc(&ptr,bytes)"},
+    };
+    mirel::Config config;
+    config.resolution = 32;
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(testing::Message() << fault.function << " call " << fault.call);
+        const std::size_t allocations = emu::liveAllocations();
+        const std::size_t bytes = emu::liveBytes();
+        const std::size_t pinned = emu::livePinnedAllocations();
+        emu::failCall(fault.function, fault.call, fault.error);
+        try {
+            mirel::Solver::Impl state(config);
+            ADD_FAILURE() << "constructed";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(error.what(), fault.message + outOfMemory);
+        }
+        EXPECT_EQ(emu::liveAllocations(), allocations);
+        EXPECT_EQ(emu::liveBytes(), bytes);
+        EXPECT_EQ(emu::livePinnedAllocations(), pinned);
+        emu::reset();
+    }
+}
+
+TEST_F(SolverStateFaults, TeardownFreesEverything) {
+    const std::size_t allocations = emu::liveAllocations();
+    const std::size_t pinned = emu::livePinnedAllocations();
+    std::shared_ptr<void> held;
+    {
+        mirel::Config config;
+        config.resolution = 32;
+        mirel::Solver::Impl state(config);
+        EXPECT_EQ(emu::liveAllocations(), allocations + 16);
+        EXPECT_EQ(emu::livePinnedAllocations(), pinned + 1);
+        held = state.frames[2];
+    }
+    EXPECT_EQ(emu::liveAllocations(), allocations + 1) << "only the held frame slot stays";
+    EXPECT_EQ(emu::livePinnedAllocations(), pinned);
+    held.reset();
+    EXPECT_EQ(emu::liveAllocations(), allocations);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+#pragma once
+
+// Headless engines driven through the public C interface alone: replies as text or JSON, the
+// library's one-time initialisation, and a scratch folder for exported files.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "quellmar/quellmar.h"
+
+namespace test {
+
+using nlohmann::json;
+
+// The reply of one call as text; the library's string is released here.
+inline std::string callText(void* engine, const char* request) {
+    char* reply = qm_engine_call(engine, request);
+    if (reply == nullptr) return "(null)";
+    std::string text = reply;
+    qm_string_free(reply);
+    return text;
+}
+
+inline json call(void* engine, const json& request) { return json::parse(callText(engine, request.dump().c_str())); }
+
+// The "error" text of a reply, empty when the call succeeded.
+inline std::string errorOf(const json& reply) { return reply.contains("error") ? reply["error"].get<std::string>() : ""; }
+
+// A reply with its GPU timing removed: everything else is deterministic and compared exactly.
+inline std::string withoutTiming(json reply) {
+    reply.erase("gpu_milliseconds");
+    return reply.dump();
+}
+
+// One engine for the lifetime of the object.
+class Engine {
+public:
+    explicit Engine(const json& configuration) {
+        char* error = nullptr;
+        handle = qm_engine_create(configuration.dump().c_str(), &error);
+        if (handle == nullptr) {
+            const std::string message = error != nullptr ? error : "(no message)";
+            qm_string_free(error);
+            throw std::runtime_error("engine not created: " + message);
+        }
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+    ~Engine() { qm_engine_destroy(handle); }
+
+    json operator()(const json& request) const { return call(handle, request); }
+    void* get() const { return handle; }
+
+private:
+    void* handle;
+};
+
+inline std::vector<char> bytesOf(const std::filesystem::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<float> floatsOf(const std::filesystem::path& file) {
+    const std::vector<char> bytes = bytesOf(file);
+    std::vector<float> values(bytes.size() / sizeof(float));
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(values.size() * sizeof(float)),
+              reinterpret_cast<char*>(values.data()));
+    return values;
+}
+
+inline void writeFloats(const std::filesystem::path& file, const std::vector<float>& values) {
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+}
+
+// Engine tests start the library once per process and get a fresh, empty folder per test.
+class EngineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char* document = qm_initialize(nullptr);
+        ASSERT_NE(document, nullptr);
+        const std::string text = document;
+        qm_string_free(document);
+        ASSERT_EQ(text.rfind("{\"abi_version\":1,", 0), 0u) << text;
+    }
+
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder = std::filesystem::temp_directory_path() /
+                 ("quellmar-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                  std::to_string(getpid()));
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    // A file name in this test's folder, as a JSON string.
+    std::string file(const char* name) const { return (folder / name).string(); }
+
+    std::filesystem::path folder;
+};
+
+}  // namespace test
