@@ -1,4 +1,5 @@
 #include "quellmar_emulator/control.hpp"
+
 #include "runtime.hpp"
 
 namespace emu {

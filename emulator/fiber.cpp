@@ -1,10 +1,10 @@
 #include "fiber.hpp"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <new>
+#include <sys/mman.h>
 
 namespace emu::detail {
 
@@ -75,13 +75,13 @@ void Context::prepare(void* stack, std::size_t size, Entry entry, void* argument
   // After the six pops and the ret the stack pointer must be 16-byte aligned, as the ABI
   // wants it before the call into the entry.
   auto* slots = reinterpret_cast<void**>(top - 16 - 7 * sizeof(void*));
-  slots[0] = nullptr;                                               // r15
-  slots[1] = nullptr;                                               // r14
-  slots[2] = argument;                                              // r13
-  slots[3] = reinterpret_cast<void*>(entry);                        // r12
-  slots[4] = nullptr;                                               // rbx
-  slots[5] = nullptr;                                               // rbp
-  slots[6] = reinterpret_cast<void*>(&qm_emulator_fiber_start);     // return address
+  slots[0] = nullptr;                                            // r15
+  slots[1] = nullptr;                                            // r14
+  slots[2] = argument;                                           // r13
+  slots[3] = reinterpret_cast<void*>(entry);                     // r12
+  slots[4] = nullptr;                                            // rbx
+  slots[5] = nullptr;                                            // rbp
+  slots[6] = reinterpret_cast<void*>(&qm_emulator_fiber_start);  // return address
   stackPointer_ = slots;
 }
 

@@ -135,14 +135,22 @@ Registry& pinnedMemory() {
   return instance;
 }
 
-enum class Side { host, device, either };
+enum class Side { host,
+                  device,
+                  either };
 
 // The sides a copy direction names, destination first.
 bool sidesOf(cudaMemcpyKind kind, Side& destination, Side& source) {
   switch (kind) {
     case cudaMemcpyHostToHost: destination = source = Side::host; return true;
-    case cudaMemcpyHostToDevice: destination = Side::device; source = Side::host; return true;
-    case cudaMemcpyDeviceToHost: destination = Side::host; source = Side::device; return true;
+    case cudaMemcpyHostToDevice:
+      destination = Side::device;
+      source = Side::host;
+      return true;
+    case cudaMemcpyDeviceToHost:
+      destination = Side::host;
+      source = Side::device;
+      return true;
     case cudaMemcpyDeviceToDevice: destination = source = Side::device; return true;
     case cudaMemcpyDefault: destination = source = Side::either; return true;
   }

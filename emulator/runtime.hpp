@@ -3,9 +3,9 @@
 // Pieces the runtime calls share: the common entry path of every call, and the hooks the
 // translation units offer one another.
 
-#include <cuda_runtime_api.h>
-
 #include <cstddef>
+
+#include <cuda_runtime_api.h>
 
 #include "quellmar_emulator/export.hpp"
 
@@ -44,7 +44,8 @@ void releaseStreamsAndEvents(int device);
 // executor.cpp
 void resetWorkers();
 
-enum class Needs { nothing, device };
+enum class Needs { nothing,
+                   device };
 
 // Every runtime call goes through here, so that injected faults, the device switches and
 // the last-error rule apply uniformly.

@@ -23,11 +23,12 @@ struct Settings {
 };
 
 static void usage(void) {
-    fputs("usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
-          "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
-          "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
-          "                    [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n",
-          stderr);
+    fputs(
+        "usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
+        "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
+        "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
+        "                    [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n",
+        stderr);
     exit(2);
 }
 
@@ -87,11 +88,7 @@ static void parse(int argc, char** argv, struct Settings* s) {
         const char* option;
         const char* key;
         int quoted;
-    } keys[] = {{"--resolution", "resolution", 0}, {"--k0", "k0", 0},
-                {"--seed", "seed", 1},             {"--reynolds", "reynolds", 0},
-                {"--cfl", "cfl", 0},               {"--integrator", "integrator", 1},
-                {"--operator", "operator", 1},     {"--start-spectrum", "start_spectrum", 1},
-                {"--fixed-dt", "fixed_dt", 0},     {"--initial", "initial", 1}};
+    } keys[] = {{"--resolution", "resolution", 0}, {"--k0", "k0", 0}, {"--seed", "seed", 1}, {"--reynolds", "reynolds", 0}, {"--cfl", "cfl", 0}, {"--integrator", "integrator", 1}, {"--operator", "operator", 1}, {"--start-spectrum", "start_spectrum", 1}, {"--fixed-dt", "fixed_dt", 0}, {"--initial", "initial", 1}};
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc) usage();
         const char* value = argv[i + 1];

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "bridge/json/boundary.hpp"
+#include "bridge/json/readers.hpp"
 #include "bridge/library/device_selection.hpp"
+#include "bridge/render/renderer_binding.hpp"
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
 #include "quellmar/quellmar.h"
-#include "bridge/json/readers.hpp"
-#include "bridge/render/renderer_binding.hpp"
 #include "solver/cuda/cuda_check.hpp"
 
 namespace mirel {
@@ -110,7 +110,7 @@ json EngineHandle::exportFiles(const json& request) {
         const Frame& f = *frame;
         std::vector<float> data(static_cast<std::size_t>(3) * f.grid_size * f.grid_size);
         cudaCheck(cudaMemcpy(data.data(), f.data(), data.size() * sizeof(float), cudaMemcpyDeviceToHost),
-              "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
+                  "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
         writeFile(path(request, "fields"), data);
     }
     if (has(request, "png")) {

@@ -6,15 +6,15 @@
 #include <string>
 
 #include "bridge/json/boundary.hpp"
-#include "bridge/library/device_selection.hpp"
 #include "bridge/json/readers.hpp"
-#include "quellmar/quellmar.h"
+#include "bridge/library/device_selection.hpp"
 #include "bridge/render/renderer_binding.hpp"
 #include "bridge/ui/ui_globals.hpp"
-#include "solver/cuda/cuda_check.hpp"
-#include "solver/cuda/cuda_loader.hpp"
 #include "mirel/export.hpp"
 #include "mirel/solver.hpp"
+#include "quellmar/quellmar.h"
+#include "solver/cuda/cuda_check.hpp"
+#include "solver/cuda/cuda_loader.hpp"
 
 namespace mirel {
 namespace {

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "renderer/renderer.hpp"
 #include "mirel/export.hpp"
 #include "mirel/solver.hpp"
+#include "renderer/renderer.hpp"
 
 namespace mirel {
 

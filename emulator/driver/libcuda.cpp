@@ -2,8 +2,6 @@
 // its driver calls: modules and functions are handles without code, and a launch is only
 // counted.
 
-#include <cuda.h>
-
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -12,6 +10,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include <cuda.h>
 
 #include "common/device_attributes.hpp"
 #include "common/device_limits.hpp"
@@ -36,17 +36,39 @@ constexpr std::size_t kGlobalBytes = 4096;
 
 // Codes of the driver's CUresult, which share their text with the runtime's equal code.
 constexpr CUresult kKnownResults[] = {
-    CUDA_SUCCESS, CUDA_ERROR_INVALID_VALUE, CUDA_ERROR_OUT_OF_MEMORY,
-    CUDA_ERROR_NOT_INITIALIZED, CUDA_ERROR_DEINITIALIZED, CUDA_ERROR_STUB_LIBRARY,
-    CUDA_ERROR_DEVICE_UNAVAILABLE, CUDA_ERROR_NO_DEVICE, CUDA_ERROR_INVALID_DEVICE,
-    CUDA_ERROR_INVALID_IMAGE, CUDA_ERROR_INVALID_CONTEXT, CUDA_ERROR_NO_BINARY_FOR_GPU,
-    CUDA_ERROR_INVALID_PTX, CUDA_ERROR_JIT_COMPILER_NOT_FOUND, CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
-    CUDA_ERROR_INVALID_SOURCE, CUDA_ERROR_FILE_NOT_FOUND, CUDA_ERROR_SHARED_OBJECT_SYMBOL_NOT_FOUND,
-    CUDA_ERROR_SHARED_OBJECT_INIT_FAILED, CUDA_ERROR_OPERATING_SYSTEM, CUDA_ERROR_INVALID_HANDLE,
-    CUDA_ERROR_ILLEGAL_STATE, CUDA_ERROR_NOT_FOUND, CUDA_ERROR_NOT_READY,
-    CUDA_ERROR_ILLEGAL_ADDRESS, CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES, CUDA_ERROR_LAUNCH_TIMEOUT,
-    CUDA_ERROR_LAUNCH_FAILED, CUDA_ERROR_NOT_PERMITTED, CUDA_ERROR_NOT_SUPPORTED,
-    CUDA_ERROR_SYSTEM_NOT_READY, CUDA_ERROR_SYSTEM_DRIVER_MISMATCH, CUDA_ERROR_UNKNOWN,
+    CUDA_SUCCESS,
+    CUDA_ERROR_INVALID_VALUE,
+    CUDA_ERROR_OUT_OF_MEMORY,
+    CUDA_ERROR_NOT_INITIALIZED,
+    CUDA_ERROR_DEINITIALIZED,
+    CUDA_ERROR_STUB_LIBRARY,
+    CUDA_ERROR_DEVICE_UNAVAILABLE,
+    CUDA_ERROR_NO_DEVICE,
+    CUDA_ERROR_INVALID_DEVICE,
+    CUDA_ERROR_INVALID_IMAGE,
+    CUDA_ERROR_INVALID_CONTEXT,
+    CUDA_ERROR_NO_BINARY_FOR_GPU,
+    CUDA_ERROR_INVALID_PTX,
+    CUDA_ERROR_JIT_COMPILER_NOT_FOUND,
+    CUDA_ERROR_UNSUPPORTED_PTX_VERSION,
+    CUDA_ERROR_INVALID_SOURCE,
+    CUDA_ERROR_FILE_NOT_FOUND,
+    CUDA_ERROR_SHARED_OBJECT_SYMBOL_NOT_FOUND,
+    CUDA_ERROR_SHARED_OBJECT_INIT_FAILED,
+    CUDA_ERROR_OPERATING_SYSTEM,
+    CUDA_ERROR_INVALID_HANDLE,
+    CUDA_ERROR_ILLEGAL_STATE,
+    CUDA_ERROR_NOT_FOUND,
+    CUDA_ERROR_NOT_READY,
+    CUDA_ERROR_ILLEGAL_ADDRESS,
+    CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES,
+    CUDA_ERROR_LAUNCH_TIMEOUT,
+    CUDA_ERROR_LAUNCH_FAILED,
+    CUDA_ERROR_NOT_PERMITTED,
+    CUDA_ERROR_NOT_SUPPORTED,
+    CUDA_ERROR_SYSTEM_NOT_READY,
+    CUDA_ERROR_SYSTEM_DRIVER_MISMATCH,
+    CUDA_ERROR_UNKNOWN,
 };
 
 struct Driver {
@@ -123,7 +145,7 @@ QM_DRIVER_CALL CUresult cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib,
 }
 
 QM_DRIVER_CALL CUresult cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int,
-                                          CUjit_option*, void**) {
+                                           CUjit_option*, void**) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (module == nullptr || image == nullptr) return CUDA_ERROR_INVALID_VALUE;
   if (const CUresult error = environmentError("QM_EMULATOR_MODULE_ERROR")) return error;
@@ -159,7 +181,7 @@ QM_DRIVER_CALL CUresult cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, co
 }
 
 QM_DRIVER_CALL CUresult cuModuleGetGlobal_v2(CUdeviceptr* dptr, size_t* bytes, CUmodule hmod,
-                                            const char* name) {
+                                             const char* name) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (name == nullptr) return CUDA_ERROR_INVALID_VALUE;
   Driver& d = driver();
@@ -173,7 +195,7 @@ QM_DRIVER_CALL CUresult cuModuleGetGlobal_v2(CUdeviceptr* dptr, size_t* bytes, C
 }
 
 QM_DRIVER_CALL CUresult cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib,
-                                          int value) {
+                                           int value) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   Driver& d = driver();
   std::lock_guard lock(d.mutex);
@@ -186,9 +208,9 @@ QM_DRIVER_CALL CUresult cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribut
 }
 
 QM_DRIVER_CALL CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDimY,
-                                      unsigned int gridDimZ, unsigned int blockDimX,
-                                      unsigned int blockDimY, unsigned int blockDimZ,
-                                      unsigned int sharedMemBytes, CUstream, void**, void**) {
+                                       unsigned int gridDimZ, unsigned int blockDimX,
+                                       unsigned int blockDimY, unsigned int blockDimZ,
+                                       unsigned int sharedMemBytes, CUstream, void**, void**) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   Driver& d = driver();
   {
@@ -204,7 +226,7 @@ QM_DRIVER_CALL CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsi
 }
 
 QM_DRIVER_CALL CUresult cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHost,
-                                       size_t ByteCount) {
+                                        size_t ByteCount) {
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (ByteCount == 0) return CUDA_SUCCESS;
   if (dstDevice == 0 || srcHost == nullptr) return CUDA_ERROR_INVALID_VALUE;

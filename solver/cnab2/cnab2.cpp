@@ -5,12 +5,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "solver/cnab2/kernels.hpp"
+#include "solver/common/end_time.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_buffer.hpp"
-#include "solver/common/end_time.hpp"
-#include "solver/fft/fft.hpp"
-#include "solver/cnab2/kernels.hpp"
 #include "solver/cuda/stream.hpp"
+#include "solver/fft/fft.hpp"
 
 namespace mirel::legacy {
 namespace {

@@ -18,10 +18,10 @@ struct Row {
     std::int32_t step = 0;
     double startTime = 0.0;
     double time = 0.0;
-    double dt = 0.0;             // step size of the next step
-    double ratio = 1.0;          // the last step-size factor of a time-step update
-    double cflMaximum = 0.0;     // max over the padded grid of (|u| + |v|) / spacing
-    double tauL = 0.0;           // the last large-eddy time
+    double dt = 0.0;          // step size of the next step
+    double ratio = 1.0;       // the last step-size factor of a time-step update
+    double cflMaximum = 0.0;  // max over the padded grid of (|u| + |v|) / spacing
+    double tauL = 0.0;        // the last large-eddy time
 };
 
 // Crank-Nicolson for viscosity, variable-step Adams-Bashforth 2 for the nonlinear term,

@@ -1,7 +1,7 @@
-#include "solver/cuda/device_math.hpp"
-#include "solver/cuda/launch.hpp"
 #include "solver/cnab2/kernels.hpp"
 #include "solver/cnab2/pao.hpp"
+#include "solver/cuda/device_math.hpp"
+#include "solver/cuda/launch.hpp"
 
 namespace mirel::legacy::kernels {
 namespace {

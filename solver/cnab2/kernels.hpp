@@ -10,13 +10,13 @@ namespace mirel::legacy::kernels {
 
 struct Parameters {
     std::int32_t n;
-    std::int32_t m;       // 3N/2
-    std::int32_t pitch;   // complex elements per padded row: 3N/4 + 1
-    float cnFactor;       // dt * (nu / 2)
-    float abNow;          // dt * (1 + r/2)
-    float abPrev;         // -dt * r/2
-    float productScale;   // 1 / M^2
-    float spacing;        // 2 pi / N
+    std::int32_t m;      // 3N/2
+    std::int32_t pitch;  // complex elements per padded row: 3N/4 + 1
+    float cnFactor;      // dt * (nu / 2)
+    float abNow;         // dt * (1 + r/2)
+    float abPrev;        // -dt * r/2
+    float productScale;  // 1 / M^2
+    float spacing;       // 2 pi / N
 };
 
 // The legacy half spectrum into padded planes 0 and 1: the two planes of src as they are

@@ -136,7 +136,8 @@ InitialField initialize(const Config& config) {
         for (int kx = 0; kx < h; ++kx) {
             const float y = generator.draw();
             int j = static_cast<int>(97.0 * static_cast<double>(y));
-            j = j < 0 ? 0 : j > 96 ? 96 : j;
+            j = j < 0 ? 0 : j > 96 ? 96
+                                   : j;
             const float theta = 6.2831855f * table[j];
             table[j] = y;
             float sine = 0.0f, cosine = 0.0f;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "solver/cuda/platform.hpp"
 #include "mirel/solver.hpp"
+#include "solver/cuda/platform.hpp"
 
 // The CNAB2 solver's configuration and seeded start field. Its half spectrum has N rows of N/2
 // columns (kx = 0 .. N/2 - 1); row r holds ky = r below N/2 and r - N from there, so row N/2 is

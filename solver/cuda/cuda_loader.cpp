@@ -1,12 +1,13 @@
 #include "solver/cuda/cuda_loader.hpp"
 
 #include <dlfcn.h>
-#include <nvrtc.h>
 
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+
+#include <nvrtc.h>
 
 #include "solver/cuda/cuda_driver.hpp"
 

@@ -7,9 +7,9 @@
 
 // The platform comes first, so that the emulator's kernel language is in place before VkFFT
 // pulls in the toolkit's runtime header.
-#include "solver/cuda/platform.hpp"
-
 #include <vkFFT.h>
+
+#include "solver/cuda/platform.hpp"
 
 namespace mirel {
 

@@ -1,10 +1,6 @@
 // mirel::FFT of the emulator build: FFTW in single precision on the emulated device memory, which
 // is host memory. The emulator completes stream work at issue time, so the transforms run
 // before transform returns.
-#include "solver/fft/fft.hpp"
-
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -12,6 +8,9 @@
 #include <stdexcept>
 #include <string>
 
+#include <fftw3.h>
+
+#include "solver/fft/fft.hpp"
 #include "solver/fft/fft_configuration.hpp"
 
 namespace mirel {

@@ -1,8 +1,8 @@
 #include "solver/cuda/device_math.hpp"
-#include "solver/native/integrator_math.hpp"
-#include "solver/native/kernels.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
+#include "solver/native/integrator_math.hpp"
+#include "solver/native/kernels.hpp"
 
 namespace mirel::kernels {
 namespace {

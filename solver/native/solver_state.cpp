@@ -12,7 +12,8 @@ constexpr std::uint64_t placeholder = 8;
 
 // Bytes of the per-mode coefficient planes: six for etdrk4, three for ifHeunRK3.
 std::uint64_t coefficientBytes(std::uint32_t method, std::uint64_t modes) {
-    const std::uint64_t planes = method == etdrk4 ? 6 : method == ifHeunRK3 ? 3 : 0;
+    const std::uint64_t planes = method == etdrk4 ? 6 : method == ifHeunRK3 ? 3
+                                                                            : 0;
     const std::uint64_t bytes = 4 * modes * planes;
     return bytes < 4 ? 4 : bytes;
 }

@@ -5,13 +5,13 @@
 #include <memory>
 #include <optional>
 
-#include "solver/cuda/device_buffer.hpp"
-#include "solver/fft/fft.hpp"
-#include "solver/cuda/kernel_records.hpp"
-#include "solver/cnab2/cnab2.hpp"
-#include "solver/cuda/platform.hpp"
 #include "mirel/solver.hpp"
+#include "solver/cnab2/cnab2.hpp"
+#include "solver/cuda/device_buffer.hpp"
+#include "solver/cuda/kernel_records.hpp"
+#include "solver/cuda/platform.hpp"
 #include "solver/cuda/stream.hpp"
+#include "solver/fft/fft.hpp"
 
 namespace mirel {
 

@@ -1,7 +1,7 @@
 #include "solver/cuda/device_math.hpp"
-#include "solver/native/kernels.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
+#include "solver/native/kernels.hpp"
 
 namespace mirel::kernels {
 namespace {

@@ -2,8 +2,8 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "solver/cuda/cuda_check.hpp"
 #include "solver/common/end_time.hpp"
+#include "solver/cuda/cuda_check.hpp"
 #include "solver/native/kernels.hpp"
 #include "solver/native/solver_failure.hpp"
 #include "solver/native/solver_state.hpp"

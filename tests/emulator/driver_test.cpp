@@ -1,8 +1,9 @@
 // The stand-in driver is loaded the way the product loads libcuda.so.1: by name, at run time.
 
+#include <gtest/gtest.h>
+
 #include <cuda.h>
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -45,7 +46,7 @@ class Driver : public ::testing::Test {
 
   CUresult launch(CUfunction f, unsigned grid, unsigned block) {
     return symbol<decltype(cuLaunchKernel)>("cuLaunchKernel")(f, grid, 1, 1, block, 1, 1, 0, nullptr,
-                                                               nullptr, nullptr);
+                                                              nullptr, nullptr);
   }
 
   unsigned long long launches() {

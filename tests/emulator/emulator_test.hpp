@@ -1,9 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
 #include <quellmar_emulator/control.hpp>
 #include <quellmar_emulator/kernel.hpp>
-
 #include <vector>
 
 namespace emu::testing {

@@ -87,8 +87,7 @@ TEST_F(RunHost, OptionsReachTheEngine) {
     const Case cases[] = {
         {"--resolution 16 --k0 3 --seed 7 --reynolds 700 --cfl 1.5 --integrator imexRK3 --operator advective "
          "--start-spectrum KM3 --steps 20",
-         {{"resolution", 16}, {"k0", 3}, {"seed", "7"}, {"reynolds", 700}, {"cfl", 1.5}, {"integrator", "imexRK3"},
-          {"operator", "advective"}, {"start_spectrum", "KM3"}},
+         {{"resolution", 16}, {"k0", 3}, {"seed", "7"}, {"reynolds", 700}, {"cfl", 1.5}, {"integrator", "imexRK3"}, {"operator", "advective"}, {"start_spectrum", "KM3"}},
          20},
         {"--resolution 16 --fixed-dt 0.02 --initial '" + file("initial.bin") + "' --steps 7",
          {{"resolution", 16}, {"fixed_dt", 0.02}, {"initial", file("initial.bin")}},

@@ -16,9 +16,9 @@
 //                                  hardware concurrency, at most 8; 1 runs every block on the
 //                                  launching thread).
 
-#include <cuda_runtime_api.h>
-
 #include <cstddef>
+
+#include <cuda_runtime_api.h>
 
 #include "export.hpp"
 

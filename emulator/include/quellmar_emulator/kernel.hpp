@@ -11,9 +11,9 @@
 #undef __shared__
 #define __shared__ static thread_local
 
-#include <cuda_runtime.h>
-
 #include <functional>
+
+#include <cuda_runtime.h>
 
 #include "export.hpp"
 

@@ -1,15 +1,14 @@
 // Device failures reach the host as the engine's error replies, and leave the engine usable.
-#include <quellmar_emulator/control.hpp>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <quellmar_emulator/control.hpp>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "support/engine_fixture.hpp"
 #include "quellmar/quellmar.h"
+#include "support/engine_fixture.hpp"
 
 namespace {
 

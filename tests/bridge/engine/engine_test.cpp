@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/engine_fixture.hpp"
 #include "quellmar/quellmar.h"
+#include "support/engine_fixture.hpp"
 
 namespace {
 
@@ -300,10 +300,8 @@ TEST_F(EngineCalls, PngFailsAfterTheEarlierFiles) {
     Engine engine(small);
     const json requests[] = {
         {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")}},
-        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")},
-         {"pixel_size", 0}},
-        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")},
-         {"display", "Speed"}},
+        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")}, {"pixel_size", 0}},
+        {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("f.png")}, {"display", "Speed"}},
     };
     for (const json& request : requests) {
         SCOPED_TRACE(request.dump());

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/engine_fixture.hpp"
 #include "quellmar/quellmar.h"
+#include "support/engine_fixture.hpp"
 
 namespace {
 

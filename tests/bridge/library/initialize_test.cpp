@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "solver/cuda/cuda_check.hpp"
 #include "quellmar/quellmar.h"
+#include "solver/cuda/cuda_check.hpp"
 
 namespace {
 
@@ -76,8 +76,7 @@ TEST_F(Initialize, DeviceIndexFromTheEnvironment) {
         const char* value;  // null: unset
         int index;          // -1: refused
     };
-    const Case cases[] = {{nullptr, 0}, {"0", 0}, {"1", 1}, {"007", 7}, {"", -1},  {"-1", -1},
-                          {"+1", -1},   {"1a", -1}, {" 1", -1}, {"1 ", -1}, {"0x1", -1}};
+    const Case cases[] = {{nullptr, 0}, {"0", 0}, {"1", 1}, {"007", 7}, {"", -1}, {"-1", -1}, {"+1", -1}, {"1a", -1}, {" 1", -1}, {"1 ", -1}, {"0x1", -1}};
     for (const Case& test : cases) {
         SCOPED_TRACE(test.value != nullptr ? std::string("\"") + test.value + "\"" : "unset");
         if (test.index >= deviceCount()) continue;  // needs that many devices

@@ -10,9 +10,9 @@
 #include <system_error>
 #include <vector>
 
-#include "support/file_fixture.hpp"
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
+#include "support/file_fixture.hpp"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "support/file_fixture.hpp"
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
 #include "solver/native/solver_failure.hpp"
+#include "support/file_fixture.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {

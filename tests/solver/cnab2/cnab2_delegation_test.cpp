@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "support/flow_fixture.hpp"
 #include "solver/cnab2/cnab2.hpp"
+#include "support/flow_fixture.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "support/flow_fixture.hpp"
 #include "solver/cnab2/cnab2.hpp"
+#include "support/flow_fixture.hpp"
 
 namespace {
 
@@ -665,7 +665,8 @@ TEST_F(CNAB2, FirstStepAfterALoadFollowsTheVelocityMaximum) {
         const Row row = solver.initialRow();
         EXPECT_NEAR(row.cflMaximum, test.vmax, 1e-6 * test.vmax);
         EXPECT_EQ(row.tauL, 0.0);
-        const double dt = test.fixedDt > 0.0f ? test.fixedDt : test.vmax > 0.0 ? cfl / (pi * test.vmax) : cfl / pi;
+        const double dt = test.fixedDt > 0.0f ? test.fixedDt : test.vmax > 0.0 ? cfl / (pi * test.vmax)
+                                                                               : cfl / pi;
         EXPECT_NEAR(row.dt, dt, 1e-6 * dt);
         if (test.modes.empty()) {
             // Stepping needs no large-eddy time; reporting does.

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <quellmar_emulator/control.hpp>
-
 #include <stdexcept>
 #include <string>
 

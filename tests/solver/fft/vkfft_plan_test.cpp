@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <quellmar_emulator/control.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>

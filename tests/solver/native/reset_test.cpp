@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "support/flow_fixture.hpp"
 #include "solver/native/start_spectra.hpp"
+#include "support/flow_fixture.hpp"
 
 namespace {
 

@@ -1,9 +1,8 @@
 // Failed CUDA calls while reading the solver out: a snapshot fails the solver and drops its
 // frame, while spectrum() and readFrame() report the error and leave the solver usable, without
 // the failure surfacing again in the next operation.
-#include <quellmar_emulator/control.hpp>
-
 #include <memory>
+#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -20,7 +19,9 @@ protected:
     void TearDown() override { emu::reset(); }
 };
 
-enum class Operation { snapshot, spectrum, readFrame };
+enum class Operation { snapshot,
+                       spectrum,
+                       readFrame };
 
 TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
     struct Case {

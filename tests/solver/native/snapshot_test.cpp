@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "solver/native/kernels.hpp"
 #include "solver/cuda/layout.hpp"
+#include "solver/native/kernels.hpp"
 #include "solver/native/solver_failure.hpp"
 #include "support/solver_fixture.hpp"
 

@@ -1,11 +1,10 @@
 // A solver whose construction fails part-way reports the failed call and leaves nothing behind.
 #include <quellmar_emulator/control.hpp>
-
 #include <stdexcept>
 #include <string>
 
-#include "support/solver_fixture.hpp"
 #include "solver/native/solver_state.hpp"
+#include "support/solver_fixture.hpp"
 
 namespace {
 

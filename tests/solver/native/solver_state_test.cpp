@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "support/solver_fixture.hpp"
 #include "solver/cuda/layout.hpp"
 #include "solver/native/solver_state.hpp"
+#include "support/solver_fixture.hpp"
 
 namespace {
 
@@ -30,11 +30,11 @@ TEST_F(SolverState, AllocatedBytesAfterConstruction) {
         std::uint64_t bytes;
     };
     const Case cases[] = {
-        {16, 2, 0, 32808},          // etdrk4, stress
-        {1024, 2, 0, 107253288},    // etdrk4, stress
-        {1024, 0, 0, 82038340},     // imexRK3, stress
-        {1024, 3, 0, 54562396},     // CNAB2
-        {1024, 1, 1, 111615544},    // ifHeunRK3, advective
+        {16, 2, 0, 32808},        // etdrk4, stress
+        {1024, 2, 0, 107253288},  // etdrk4, stress
+        {1024, 0, 0, 82038340},   // imexRK3, stress
+        {1024, 3, 0, 54562396},   // CNAB2
+        {1024, 1, 1, 111615544},  // ifHeunRK3, advective
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(testing::Message() << "N=" << test.n << " method " << test.method << " form " << test.form);

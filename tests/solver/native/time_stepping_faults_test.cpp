@@ -1,8 +1,7 @@
 // GPU failures inside advance, inspect and reset: each reports the failed call and the CUDA
 // error, fails the solver until a reset, and leaves no temporary memory behind.
-#include <quellmar_emulator/control.hpp>
-
 #include <functional>
+#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>

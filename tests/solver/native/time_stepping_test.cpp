@@ -373,8 +373,7 @@ TEST_F(NativeStepClock, AdaptiveStepFollowsTheSpeedWithLimitedGrowth) {
         float cfl;
         double step;  // about
     };
-    const Change changes[] = {{0.5f, 0.0625}, {2.0f, 0.1},       {2.0f, 0.13},
-                              {2.0f, 0.154},  {0.25f, 0.03125}, {0.25f, 0.03125}};
+    const Change changes[] = {{0.5f, 0.0625}, {2.0f, 0.1}, {2.0f, 0.13}, {2.0f, 0.154}, {0.25f, 0.03125}, {0.25f, 0.03125}};
     for (const Change& change : changes) {
         SCOPED_TRACE(testing::Message() << "CFL " << change.cfl);
         solver.setCFL(change.cfl);
@@ -458,7 +457,13 @@ TEST_F(AdvanceErrors, RefusesBadStepsAndEndTimes) {
         double until;
     };
     const Case cases[] = {
-        {-1, 1.0}, {10, -1.0}, {10, nan}, {10, inviscid}, {10, -inviscid}, {10, 1e39}, {10, -1e-300},
+        {-1, 1.0},
+        {10, -1.0},
+        {10, nan},
+        {10, inviscid},
+        {10, -inviscid},
+        {10, 1e39},
+        {10, -1e-300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.steps << " steps until " << c.until);
