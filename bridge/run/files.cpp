@@ -4,14 +4,13 @@
 #include <stdexcept>
 
 #include "bridge/run/options.hpp"
+#include "bridge/run/replace_file.hpp"
 
 namespace mirel {
 
 template <typename T>
 void writeFile(const std::filesystem::path& path, const std::vector<T>& values) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (file) file.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(T)));
-    if (!file) throw std::runtime_error("Cannot write export file.");
+    replaceFile(path, values.data(), values.size() * sizeof(T));
 }
 
 template void writeFile<float>(const std::filesystem::path&, const std::vector<float>&);

@@ -5,7 +5,8 @@
 
 namespace mirel {
 
-// The vector's bytes as one file, created or truncated; "Cannot write export file." on failure.
+// The vector's bytes as one file, created or replaced whole (replaceFile); "Cannot write export
+// file." on failure, which leaves an existing file as it was.
 template <typename T>
 void writeFile(const std::filesystem::path& path, const std::vector<T>& values);
 

@@ -1,12 +1,17 @@
 // Run options and the raw files that need no solver: the defaults of a run, reading the initial
-// vorticity file and writing export files byte for byte.
+// vorticity file and writing export files byte for byte, whole or not at all.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <system_error>
 #include <vector>
 
@@ -25,6 +30,16 @@ mirel::Options run(int n, const std::filesystem::path& initial) {
     options.config.resolution = n;
     options.initial = initial;
     return options;
+}
+
+// What writing values to path threw, or "no failure".
+std::string writeFailure(const std::filesystem::path& path, const std::vector<float>& values) {
+    try {
+        mirel::writeFile(path, values);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no failure";
 }
 
 std::string failure(const mirel::Options& options) {
@@ -161,6 +176,60 @@ TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+}
+
+// The file system refuses the bytes part-way, as a full disk would: the file that was there stays
+// whole, and neither a partial file nor a temporary one is left.
+TEST_F(Files, FailedExportKeepsTheFileItWouldReplace) {
+    const Bytes kept(4096, 0xAB);
+    test::writeBytes(folder / "keep.bin", kept);
+    {
+        const test::FileSizeLimit limit(1024);
+        for (const char* leaf : {"keep.bin", "new.bin"}) {
+            SCOPED_TRACE(leaf);
+            EXPECT_EQ(writeFailure(folder / leaf, std::vector<float>(2048, 1.0f)), "Cannot write export file.");
+        }
+    }
+    EXPECT_EQ(test::readBytes(folder / "keep.bin"), kept);
+    EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"keep.bin"});
+
+    const std::vector<float> values(2048, 1.0f);
+    mirel::writeFile(folder / "keep.bin", values);
+    EXPECT_EQ(test::readBytes(folder / "keep.bin"), test::littleEndian(values));
+    EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"keep.bin"});
+}
+
+TEST_F(Files, ExportThroughALinkReplacesItsDestination) {
+    std::filesystem::create_directory(folder / "data");
+    test::writeBytes(folder / "data" / "out.bin", Bytes(64, 0xAB));
+    std::filesystem::create_symlink("data/out.bin", folder / "link.bin");
+    const std::vector<float> values = {2.0f, 4.0f};
+    mirel::writeFile(folder / "link.bin", values);
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.bin"));
+    EXPECT_EQ(test::readBytes(folder / "data" / "out.bin"), test::littleEndian(values));
+    EXPECT_EQ(test::entries(folder / "data"), std::vector<std::string>{"out.bin"});
+}
+
+// A device keeps no content to lose: it is written into, never replaced by a regular file. The
+// memory devices null (1, 3) and full (1, 7) are made in the test's own folder.
+TEST_F(Files, ExportToADeviceWritesIntoIt) {
+    struct Case {
+        const char* name;
+        unsigned minor;
+        const char* failure;
+    };
+    const Case cases[] = {{"null", 3, "no failure"}, {"full", 7, "Cannot write export file."}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path device = folder / c.name;
+        if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, c.minor)) != 0) GTEST_SKIP() << "no device nodes here";
+        const int probe = open(device.c_str(), O_WRONLY);
+        if (probe < 0) GTEST_SKIP() << "devices cannot be opened on this file system";
+        close(probe);
+        EXPECT_EQ(writeFailure(device, {1.0f, 2.0f}), c.failure);
+        EXPECT_TRUE(std::filesystem::is_character_file(device));
+    }
+    EXPECT_EQ(test::entries(folder.root), (std::vector<std::string>{"full", "null"}));
 }
 
 }  // namespace
