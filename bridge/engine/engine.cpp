@@ -27,6 +27,12 @@ T existing(const json& request, const char* key, T fallback) {
     return request.contains(key) ? request.at(key).get<T>() : fallback;
 }
 
+// An integer key that counts as soon as it exists. A number beyond the int range reads as
+// `refused`, a value that the key's own check turns down.
+int existingInteger(const json& request, const char* key, int fallback, int refused) {
+    return request.contains(key) ? integer(request.at(key)).value_or(refused) : fallback;
+}
+
 // The initial field named by "initial", for the configuration of the request.
 std::vector<float> initialField(const json& request, const Config& config) {
     Options options;
@@ -76,7 +82,7 @@ json EngineHandle::call(const char* text) {
 json EngineHandle::advance(const json& request) {
     std::optional<double> until;
     if (has(request, "until")) until = scalar(request, "until", 0.0);
-    const int steps = existing<int>(request, "steps", 1);
+    const int steps = existingInteger(request, "steps", 1, -1);
     return statsReport(solver.advance(steps, until));
 }
 
@@ -115,7 +121,7 @@ json EngineHandle::exportFiles(const json& request) {
     }
     if (has(request, "png")) {
         const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(0);
-        const int size = existing<int>(request, "pixel_size", 1800);
+        const int size = existingInteger(request, "pixel_size", 1800, 0);
         if (size < 1 || size > 8192) throw std::invalid_argument("PNG size must be 1 through 8192.");
         const std::filesystem::path png = path(request, "png");
         Display display;

@@ -20,6 +20,8 @@ bool finiteDouble(double x) { return std::fabs(x) <= std::numeric_limits<double>
 }
 
 std::uint64_t seed(const json& value) {
+    // An array or an object is never a seed; writing one out would recurse as deep as it nests.
+    if (value.is_structured()) throw std::invalid_argument("Seed must be UInt64.");
     const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         throw std::invalid_argument("Seed must be UInt64.");
@@ -62,6 +64,14 @@ int choice(const json& value, const char* key, const char* const* names, int cou
     throw std::invalid_argument(std::string("Unknown ") + key + ": " + text);
 }
 
+std::optional<std::int32_t> integer(const json& value) {
+    if (!value.is_number_float()) return value.get<std::int32_t>();
+    const double x = value.get<double>();
+    // Both bounds are exact doubles; NaN fails both comparisons.
+    if (!(x > -2147483649.0 && x < 2147483648.0)) return std::nullopt;
+    return static_cast<std::int32_t>(x);
+}
+
 std::filesystem::path path(const json& value, const char* key) {
     if (!has(value, key)) return {};
     const json& text = value.at(key);
@@ -71,8 +81,10 @@ std::filesystem::path path(const json& value, const char* key) {
 
 Config configuration(const json& request, Config base) {
     Config c = base;
-    if (has(request, "resolution")) c.resolution = request.at("resolution").get<std::int32_t>();
-    if (has(request, "k0")) c.k0 = request.at("k0").get<std::int32_t>();
+    // A number beyond the int range reads as 0, which the validation below refuses as it would
+    // any other resolution or k0 out of range.
+    if (has(request, "resolution")) c.resolution = integer(request.at("resolution")).value_or(0);
+    if (has(request, "k0")) c.k0 = integer(request.at("k0")).value_or(0);
     if (has(request, "seed")) c.seed = seed(request.at("seed"));
     c.reynolds = scalar(request, "reynolds", base.reynolds);
     const double cfl = scalar(request, "cfl", base.cfl);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +23,11 @@ template <std::size_t count>
 int choice(const nlohmann::json& value, const char* key, const char* const (&names)[count], int fallback) {
     return choice(value, key, names, static_cast<int>(count), fallback);
 }
+// The JSON library's conversion to a 32-bit int without its undefined cases: integers keep their
+// low 32 bits, true and false read as 1 and 0, a floating number is truncated toward zero.
+// Nothing when a floating number's truncation lies outside the int range; the library's type
+// error for any other type.
+std::optional<std::int32_t> integer(const nlohmann::json& value);
 // The key's text as a path, exactly as given; empty when absent.
 std::filesystem::path path(const nlohmann::json& value, const char* key);
 

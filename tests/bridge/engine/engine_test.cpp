@@ -13,7 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
+#include "support/deep_requests.hpp"
 #include "support/engine_fixture.hpp"
+#include "support/file_fixture.hpp"
 
 namespace {
 
@@ -63,6 +65,9 @@ TEST_F(EngineCalls, RefusedRequestsAnswerTheErrorObject) {
         {"{\"op\":\"advance\",\"steps\":null}", "type must be number, but is null", false},
         {"{\"op\":\"advance\",\"steps\":\"2\"}", "type must be number, but is string", false},
         {"{\"op\":\"advance\",\"steps\":-1}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"steps\":3e9}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"steps\":1e19}", "Invalid steps or endpoint.", true},
+        {"{\"op\":\"advance\",\"steps\":-1e19}", "Invalid steps or endpoint.", true},
         {"{\"op\":\"advance\",\"until\":-1}", "Invalid steps or endpoint.", true},
         {"{\"op\":\"advance\",\"until\":1e39}", "Invalid steps or endpoint.", true},
         {"{\"op\":\"advance\",\"until\":\"1\"}", "type must be number, but is string", false},
@@ -94,6 +99,64 @@ TEST_F(EngineCalls, RefusedRequestsAnswerTheErrorObject) {
         EXPECT_EQ(reply, json({{"error", "Cannot write export file."}})) << unwritable;
     }
     EXPECT_EQ(engine({{"op", "inspect"}})["steps"], 0) << "a refused request leaves the engine usable";
+}
+
+// Every key a call reads, nested 100,000 levels deep, is refused with its own message on a
+// thread whose stack could not hold one frame per level; a nested key nobody reads is ignored.
+TEST_F(EngineCalls, DeeplyNestedKeysAreRefusedOnASmallStack) {
+    struct Case {
+        const char* request;  // up to the nested value
+        const char* message;  // the end of the error, or "" for a reply without one
+    };
+    const Case cases[] = {
+        {"{\"op\":", "type must be string, but is array"},
+        {"{\"op\":\"inspect\",\"unread\":", ""},
+        {"{\"op\":\"advance\",\"until\":", "type must be number, but is array"},
+        {"{\"op\":\"advance\",\"steps\":", "type must be number, but is array"},
+        {"{\"op\":\"set\",\"reynolds\":", "type must be number, but is array"},
+        {"{\"op\":\"set\",\"cfl\":", "type must be number, but is array"},
+        {"{\"op\":\"reset\",\"initial\":", "type must be string, but is array"},
+        {"{\"op\":\"export\",\"spectrum\":", "type must be string, but is array"},
+        {"{\"op\":\"export\",\"snapshot\":", "type must be boolean, but is array"},
+        {"{\"op\":\"export\",\"snapshot\":true,\"include_velocity\":", "type must be boolean, but is array"},
+        {"{\"op\":\"export\",\"fields\":", "type must be string, but is array"},
+    };
+    Engine engine(small);
+    const std::string nested = test::nestedArrays(test::deepNesting);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        const std::string request = c.request + nested + "}";
+        std::string reply;
+        test::onSmallStack(test::smallStack, [&] { reply = test::callText(engine.get(), request.c_str()); });
+        const std::string message = errorOf(json::parse(reply));
+        if (*c.message == '\0')
+            EXPECT_EQ(message, "");
+        else
+            EXPECT_TRUE(endsWith(message, c.message)) << message;
+    }
+    EXPECT_EQ(engine({{"op", "inspect"}})["steps"], 0);
+}
+
+// The case of a full disk: a 32² spectrum does not fit where the 16² fields file did. The failed
+// export leaves that file whole and no partial or temporary file beside it.
+TEST_F(EngineCalls, FailedExportKeepsTheFileItReplaces) {
+    Engine fields(small);
+    EXPECT_EQ(fields({{"op", "export"}, {"fields", file("keep.bin")}}).count("error"), 0u);
+    const std::vector<char> kept = test::bytesOf(file("keep.bin"));
+    ASSERT_EQ(kept.size(), 12u * n * n);
+
+    Engine spectrum({{"resolution", 2 * n}, {"reynolds", 1000}});
+    {
+        const test::FileSizeLimit disk(kept.size() + 1024);
+        EXPECT_EQ(spectrum({{"op", "export"}, {"spectrum", file("keep.bin")}}),
+                  json({{"error", "Cannot write export file."}}));
+    }
+    EXPECT_EQ(test::bytesOf(file("keep.bin")), kept);
+    EXPECT_EQ(test::entries(folder), std::vector<std::string>{"keep.bin"});
+
+    EXPECT_EQ(spectrum({{"op", "export"}, {"spectrum", file("keep.bin")}}), json::object());
+    EXPECT_EQ(std::filesystem::file_size(file("keep.bin")), 8u * 4 * n * n);
+    EXPECT_EQ(test::entries(folder), std::vector<std::string>{"keep.bin"});
 }
 
 TEST_F(EngineCalls, ClosedEngineAndNullDestroy) {
@@ -362,6 +425,37 @@ TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
         else
             EXPECT_NE(message.find(c.message), std::string::npos) << message;
         EXPECT_EQ(qm_engine_create(c.request, nullptr), nullptr);
+    }
+}
+
+TEST_F(EngineCreation, DeeplyNestedKeysAreRefusedOnASmallStack) {
+    struct Case {
+        const char* key;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"resolution", "type must be number, but is array"},
+        {"k0", "type must be number, but is array"},
+        {"seed", "Seed must be UInt64."},
+        {"reynolds", "type must be number, but is array"},
+        {"cfl", "type must be number, but is array"},
+        {"integrator", "type must be string, but is array"},
+        {"operator", "type must be string, but is array"},
+        {"start_spectrum", "type must be string, but is array"},
+        {"fixed_dt", "type must be number, but is array"},
+        {"initial", "type must be string, but is array"},
+    };
+    const std::string nested = test::nestedArrays(test::deepNesting);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        const std::string request = std::string("{\"") + c.key + "\":" + nested + "}";
+        void* engine = nullptr;
+        char* error = nullptr;
+        test::onSmallStack(test::smallStack, [&] { engine = qm_engine_create(request.c_str(), &error); });
+        EXPECT_EQ(engine, nullptr);
+        ASSERT_NE(error, nullptr);
+        EXPECT_TRUE(endsWith(error, c.message)) << error;
+        qm_string_free(error);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "bridge/json/readers.hpp"
+#include "support/deep_requests.hpp"
 
 namespace mirel {
 
@@ -211,6 +213,52 @@ TEST(Readers, ChoiceMatchesWholeNamesInOrder) {
     }
 }
 
+TEST(Readers, IntegerTruncatesOnlyWhatFitsTheIntRange) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        json value;
+        std::optional<std::int32_t> result;
+    };
+    const Case cases[] = {
+        {16, 16},
+        {-16, -16},
+        {4294967344ull, 48},
+        {-4294967248ll, 48},
+        {std::numeric_limits<std::uint64_t>::max(), -1},
+        {true, 1},
+        {false, 0},
+        {2.7, 2},
+        {-2.7, -2},
+        {-0.5, 0},
+        {2147483647.9, 2147483647},
+        {-2147483648.9, std::numeric_limits<std::int32_t>::min()},
+        {2147483648.0, std::nullopt},
+        {-2147483649.0, std::nullopt},
+        {3e9, std::nullopt},
+        {1e19, std::nullopt},
+        {-1e19, std::nullopt},
+        {inf, std::nullopt},
+        {nan, std::nullopt},
+    };
+    for (const Case& test : cases) EXPECT_EQ(mirel::integer(test.value), test.result) << test.value.dump();
+
+    struct Failure {
+        json value;
+        Expected failure;
+    };
+    const Failure failures[] = {
+        {nullptr, wrongType("number", "null")},
+        {"16", wrongType("number", "string")},
+        {json::array({16}), wrongType("number", "array")},
+        {json::object(), wrongType("number", "object")},
+    };
+    for (const Failure& test : failures) {
+        SCOPED_TRACE(test.value.dump());
+        expectFailure(outcome([&] { mirel::integer(test.value); }), test.failure);
+    }
+}
+
 TEST(Readers, PathKeepsTheTextAsGiven) {
     EXPECT_TRUE(mirel::path(json::object(), "file").empty());
     EXPECT_TRUE(mirel::path({{"file", nullptr}}, "file").empty());
@@ -302,6 +350,13 @@ TEST(Configuration, ReportsTheFirstFailingKey) {
         {"{\"k0\":0}", invalid(invalidConfig)},
         {"{\"k0\":1000001}", invalid("Initial wavenumber is too large.")},
         {"{\"k0\":1000001,\"resolution\":14}", invalid(invalidConfig)},
+        // Beyond the int range a number is no resolution or k0 at all; later keys still come first.
+        {"{\"resolution\":1e19}", invalid(invalidConfig)},
+        {"{\"resolution\":-3e9}", invalid(invalidConfig)},
+        {"{\"resolution\":4294967312.0}", invalid(invalidConfig)},
+        {"{\"k0\":3e9}", invalid(invalidConfig)},
+        {"{\"k0\":-1e19}", invalid(invalidConfig)},
+        {"{\"resolution\":1e19,\"seed\":\"x\"}", invalid(badSeed)},
         {"{\"seed\":\"18446744073709551616\"}", {"out_of_range", "stoull"}},
         {"{\"seed\":\"99999999999999999999\"}", {"out_of_range", "stoull"}},
         {"{\"seed\":18446744073709551616}", invalid(badSeed)},
@@ -352,6 +407,40 @@ TEST(Configuration, ReportsTheFirstFailingKey) {
     for (const Case& test : cases) {
         SCOPED_TRACE(test.request);
         expectFailure(outcome([&] { mirel::configuration(mirel::decode(test.request), Config{}); }), test.failure);
+    }
+}
+
+// No reader walks a request value recursively: each key nested 100,000 levels deep is refused
+// with its own message on a thread whose stack could not hold one frame per level.
+TEST(Configuration, DeeplyNestedValuesAreRefusedOnASmallStack) {
+    struct Case {
+        const char* key;
+        const char* expected;  // the type the key must have; null for the seed's own message
+    };
+    const Case cases[] = {
+        {"resolution", "number"},
+        {"k0", "number"},
+        {"seed", nullptr},
+        {"reynolds", "number"},
+        {"cfl", "number"},
+        {"integrator", "string"},
+        {"operator", "string"},
+        {"start_spectrum", "string"},
+        {"fixed_dt", "number"},
+    };
+    const struct {
+        const char* kind;
+        std::string text;
+    } nestings[] = {{"array", test::nestedArrays(test::deepNesting)}, {"object", test::nestedObjects(test::deepNesting)}};
+    for (const auto& nesting : nestings) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.key) + " holding nested " + nesting.kind + "s");
+            const std::string request = std::string("{\"") + c.key + "\":" + nesting.text + "}";
+            const Expected failure = c.expected != nullptr ? wrongType(c.expected, nesting.kind) : invalid(badSeed);
+            test::onSmallStack(test::smallStack, [&] {
+                expectFailure(outcome([&] { mirel::configuration(mirel::decode(request.c_str()), Config{}); }), failure);
+            });
+        }
     }
 }
 
