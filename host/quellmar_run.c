@@ -104,10 +104,12 @@ static void parse(int argc, char** argv, struct Settings* s) {
             s->values[slot] = value;
             s->quoted[slot] = keys[k].quoted;
         } else if (strcmp(argv[i], "--steps") == 0) {
+            /* Decimal digits only, as strict as the other numeric options: strtol alone would
+             * accept leading blanks and a sign. */
             char* end = NULL;
             errno = 0;
-            s->steps = strtol(value, &end, 10);
-            if (end == value || *end != '\0' || errno == ERANGE || s->steps < 0) usage();
+            s->steps = *value >= '0' && *value <= '9' ? strtol(value, &end, 10) : -1;
+            if (end == NULL || *end != '\0' || errno == ERANGE) usage();
         } else if (strcmp(argv[i], "--until") == 0) {
             if (!isNumber(value)) usage();
             s->until = value;
@@ -135,13 +137,55 @@ static double seconds(void) {
     return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
 }
 
-/* Runs one request; on an error reply prints it and exits. */
+/* The message of the library's error object {"error":"..."}, decoded in place (it is never
+ * longer than its escaped text); NULL when the reply is no error object. The library writes
+ * UTF-8 as it is and escapes only quotes, backslashes and control characters. */
+static const char* errorMessage(char* reply) {
+    static const char prefix[] = "{\"error\":\"";
+    if (strncmp(reply, prefix, sizeof prefix - 1) != 0) return NULL;
+    const char* in = reply + sizeof prefix - 1;
+    char* out = reply;
+    while (*in != '"' && *in != '\0') {
+        if (*in != '\\') {
+            *out++ = *in++;
+            continue;
+        }
+        const char escaped = in[1];
+        if (escaped == '\0') break;
+        in += 2;
+        switch (escaped) {
+            case 'b': *out++ = '\b'; break;
+            case 'f': *out++ = '\f'; break;
+            case 'n': *out++ = '\n'; break;
+            case 'r': *out++ = '\r'; break;
+            case 't': *out++ = '\t'; break;
+            case 'u': {
+                char digits[5] = {0};
+                strncpy(digits, in, 4);
+                *out++ = (char)strtoul(digits, NULL, 16);
+                in += strlen(digits);
+                break;
+            }
+            default: *out++ = escaped;
+        }
+    }
+    *out = '\0';
+    return reply;
+}
+
+/* Exits with the message of a failed initialisation or call, as plain text like every other
+ * failure. */
+static void exitOnError(char* reply) {
+    const char* message = reply != NULL ? errorMessage(reply) : "out of memory";
+    if (message == NULL) return;
+    fprintf(stderr, "quellmar-run: %s\n", message);
+    exit(1);
+}
+
+/* Runs one request; exits on an error reply. */
 static char* call(void* engine, const char* request) {
     char* reply = qm_engine_call(engine, request);
-    if (reply == NULL || strncmp(reply, "{\"error\":", 9) == 0) {
-        fprintf(stderr, "quellmar-run: %s\n", reply != NULL ? reply : "out of memory");
-        exit(1);
-    }
+    exitOnError(reply);
     return reply;
 }
 
@@ -151,10 +195,7 @@ int main(int argc, char** argv) {
     if (s.steps < 0) s.steps = s.until != NULL ? 2147483647L : 100;
 
     char* document = qm_initialize(NULL);
-    if (document == NULL || strncmp(document, "{\"error\":", 9) == 0) {
-        fprintf(stderr, "quellmar-run: %s\n", document != NULL ? document : "out of memory");
-        return 1;
-    }
+    exitOnError(document);
     qm_string_free(document);
 
     static char request[requestBytes];

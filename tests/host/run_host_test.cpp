@@ -131,15 +131,25 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --steps abc", 2, usage},
         {"--resolution 16 --steps 3x", 2, usage},
         {"--resolution 16 --steps -5", 2, usage},
+        {"--resolution 16 --steps ' 5'", 2, usage},
+        {"--resolution 16 --steps +5", 2, usage},
+        {"--resolution 16 --steps ''", 2, usage},
+        {"--resolution 16 --steps 99999999999999999999", 2, usage},
+        {"--resolution 16 --until ' 1'", 2, usage},
         {"--resolution 16 --steps 1 extra", 2, usage},
         {"--resolution 33",
          1,
          "quellmar-run: Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.\n"},
         {"--resolution 16 --integrator rk4", 1, "quellmar-run: Unknown integrator: rk4\n"},
         {"--resolution 16 --initial '" + file("absent.bin") + "'", 1, "quellmar-run: filesystem error"},
-        {"--resolution 16 --until -1", 1, "quellmar-run: {\"error\":\"Invalid steps or endpoint.\"}\n"},
+        // The engine's refusals read as plain text too, like those of the engine's creation.
+        {"--resolution 16 --until -1", 1, "quellmar-run: Invalid steps or endpoint.\n"},
+        {"--resolution 16 --until 1e999", 1,
+         "quellmar-run: [json.exception.out_of_range.406] number overflow parsing '1e999'\n"},
+        {"--resolution 16 --reynolds 1e999", 1,
+         "quellmar-run: [json.exception.out_of_range.406] number overflow parsing '1e999'\n"},
         {"--resolution 16 --steps 1 --spectrum '" + file("absent/spectrum.bin") + "'", 1,
-         "quellmar-run: {\"error\":\"Cannot write export file.\"}\n"},
+         "quellmar-run: Cannot write export file.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
