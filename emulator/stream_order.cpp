@@ -46,7 +46,10 @@ std::uint64_t positionIn(const Clock& clock, QueueId queue) {
   return it == clock.end() ? 0 : it->second;
 }
 
-enum class Kind { legacy, perThread, blocking, nonBlocking };
+enum class Kind { legacy,
+                  perThread,
+                  blocking,
+                  nonBlocking };
 
 struct Queue {
   QueueId id;
