@@ -13,9 +13,7 @@ void launch(void (*kernel)(P...), dim3 grid, dim3 block, cudaStream_t stream, A.
 #if defined(QUELLMAR_EMULATOR)
     emu::launch(kernel, grid, block, stream, std::tuple<P...>(args...));
 #else
-    // clang-format off
     kernel<<<grid, block, 0, stream>>>(args...);
-    // clang-format on
 #endif
 }
 
