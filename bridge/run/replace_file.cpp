@@ -27,13 +27,13 @@ bool writeAll(int file, const char* bytes, std::size_t size) {
 }
 
 // A hidden file beside the target, opened for writing, with a name no other writer in this or
-// another process uses at the same time; -1 when none can be created.
+// another process uses at the same time; -1 when none can be created. The name is short whatever
+// the target's, so that it fits wherever the target's name does.
 int createTemporary(const std::filesystem::path& target, std::filesystem::path& temporary) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = target;
-        temporary.replace_filename("." + target.filename().string() + "." + std::to_string(::getpid()) + "-" +
-                                   std::to_string(counter++) + ".tmp");
+        temporary.replace_filename(".quellmar-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp");
         // Created like any new file, with the permissions the umask leaves.
         const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file >= 0 || errno != EEXIST) return file;

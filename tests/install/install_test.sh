@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build tree under a fresh prefix, builds the host project against that prefix
-# alone, and runs it. Arguments: the build tree, this folder, the cmake to use.
+# alone, and runs it. Arguments: the build tree, this folder, the cmake to use, then settings for
+# the host project's configuration.
 set -euo pipefail
 build=$1 project=$2 cmake=$3
+shift 3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
@@ -10,7 +12,7 @@ for installed in lib/libquellmar.so include/quellmar/quellmar.h bin/quellmar-run
                  lib/cmake/quellmar/quellmarConfig.cmake; do
   [ -e "$work/prefix/$installed" ] || { echo "not installed: $installed"; exit 1; }
 done
-"$cmake" -S "$project" -B "$work/host" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+"$cmake" -S "$project" -B "$work/host" -DCMAKE_PREFIX_PATH="$work/prefix" "$@" >/dev/null
 "$cmake" --build "$work/host" >/dev/null
 # The host must not reach into the build tree for anything.
 if readelf -d "$work/host/host" | grep -F "$build"; then echo "host refers to the build tree"; exit 1; fi

@@ -191,6 +191,14 @@ TEST_F(Files, FailedExportKeepsTheFileItWouldReplace) {
     EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"keep.bin"});
 }
 
+TEST_F(Files, ExportFileMayHaveTheLongestName) {
+    const std::string name(255, 'x');
+    const std::vector<float> values = {1.0f, 2.0f};
+    mirel::writeFile(folder / name, values);
+    EXPECT_EQ(test::readBytes(folder / name), test::littleEndian(values));
+    EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{name});
+}
+
 TEST_F(Files, ExportThroughALinkReplacesItsDestination) {
     std::filesystem::create_directory(folder / "data");
     test::writeBytes(folder / "data" / "out.bin", Bytes(64, 0xAB));
