@@ -10,6 +10,16 @@
 #include <ucontext.h>
 #endif
 
+// ThreadSanitizer keeps a shadow stack and a clock per thread; every fiber needs its own, or
+// the first switch corrupts the state of the OS thread it runs on.
+#if defined(__SANITIZE_THREAD__)
+#define QM_EMULATOR_TSAN_FIBERS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QM_EMULATOR_TSAN_FIBERS 1
+#endif
+#endif
+
 namespace emu::detail {
 
 // A saved execution context. On x86-64 a switch saves the callee-saved registers on the
@@ -17,6 +27,11 @@ namespace emu::detail {
 class Context {
  public:
   using Entry = void (*)(void*);
+
+  Context() = default;
+  ~Context();
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
 
   // Makes the next switch into this context call entry(argument) on the given stack.
   // `entry` must never return; it leaves by switching away.
@@ -26,10 +41,20 @@ class Context {
   friend void switchContext(Context& from, Context& to);
 
  private:
+  // Tell ThreadSanitizer about a new fiber and about each switch; no-ops in other builds.
+  void beginSanitizerFiber();
+  static void announceSwitch(Context& from, Context& to);
+
 #if defined(QM_EMULATOR_ASM_FIBERS)
   void* stackPointer_ = nullptr;
 #else
   ucontext_t context_{};
+#endif
+#if defined(QM_EMULATOR_TSAN_FIBERS)
+  // The sanitizer's fiber: created by prepare() and owned, or, for a context that is only
+  // ever switched away from, the OS thread's own, adopted at its first switch.
+  void* tsanFiber_ = nullptr;
+  bool ownsTsanFiber_ = false;
 #endif
 };
 
@@ -37,7 +62,12 @@ class Context {
 // corrupting a neighbour.
 class Stack {
  public:
+#if defined(QM_EMULATOR_TSAN_FIBERS)
+  // Instrumented code takes several times the stack of the plain build.
+  static constexpr std::size_t kSize = 512 * 1024;
+#else
   static constexpr std::size_t kSize = 64 * 1024;
+#endif
 
   Stack();
   ~Stack();
