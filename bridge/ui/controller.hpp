@@ -65,9 +65,9 @@ private:
     };
     class QM_HIDDEN Loop;  // the thread's own state and the steps of one iteration
 
-    void loop();
+    QM_HIDDEN void loop();
     // Replaces the published state by a fresh one of the current generation.
-    void startGeneration();
+    QM_HIDDEN void startGeneration();
 
     Control control;
     mutable std::mutex mutex;  // guards everything here but thread

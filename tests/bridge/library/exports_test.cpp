@@ -34,6 +34,11 @@ TEST(Exports, OnlyThePublicFace) {
     for (const char* required : {"qm_initialize", "qm_string_free", "mirel::methods", "mirel::forms",
                                  "mirel::startSpectra", "cudaCheck(cudaError, char const*)"})
         EXPECT_EQ(symbols.count(required), 1u) << required;
+    for (const char* operation :
+         {"Controller(mirel::Options const&, int)", "~Controller()", "running(bool)", "singleStep()", "live(float, double)",
+          "regulate(bool)", "visible(bool)", "velocity(bool)", "dismissError()", "view() const", "configure(mirel::Config)",
+          "reset()", "startMeasurement()", "benchmark(mirel::Options const&)"})
+        EXPECT_EQ(symbols.count(std::string("mirel::Controller::") + operation), 1u) << operation;
 }
 
 TEST(Exports, NeverLinksTheDriver) {
