@@ -27,11 +27,11 @@ inline bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The message the JSON library gives for text it cannot parse.
+// The message the JSON library gives for text it cannot read.
 inline std::string parseMessage(const char* text) {
     try {
         return "(parsed " + json::parse(text).dump() + ")";
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
         return error.what();
     }
 }
