@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/file_fixture.hpp"
+#include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
 
 namespace {
