@@ -35,9 +35,8 @@ int batchSize(const json& value) {
 
 // The CFL range an integrator is moved into when "cap_cfl" asks for it.
 float cappedCfl(std::uint32_t method, float cfl) {
-    const std::string name = methods[method];
-    if (name == "CNAB2") return std::min(cfl, 0.25f);
-    if (name == "etdrk4") return std::max(cfl, 1.0f);
+    if (method == CNAB2) return std::min(cfl, 0.25f);
+    if (method == etdrk4) return std::max(cfl, 1.0f);
     return std::clamp(cfl, 1.0f, 1.5f);
 }
 
@@ -101,7 +100,7 @@ void UIHandle::singleStep() {
 // CNAB2 seeds stay in 1..5010, wrapping from 5010 to 1; others wrap at 2^64.
 void UIHandle::nextSeed(const ViewState& view) {
     Config cfg = view.config;
-    cfg.seed = cfg.method == methodCNAB2 ? cfg.seed % 5010 + 1 : cfg.seed + 1;
+    cfg.seed = cfg.method == CNAB2 ? cfg.seed % 5010 + 1 : cfg.seed + 1;
     configureLocked(cfg);
 }
 
@@ -124,7 +123,7 @@ void UIHandle::set(const json& request, ViewState view) {
         view = viewLocked();
     }
     if (has(request, "cfl") || has(request, "log_reynolds")) {
-        const double lo = view.config.method == methodCNAB2 ? 0.05 : 1.0;
+        const double lo = view.config.method == CNAB2 ? 0.05 : 1.0;
         const auto cfl = static_cast<float>(std::clamp(scalar(request, "cfl", view.config.cfl), lo, 3.0));
         const double reynolds = has(request, "log_reynolds")
                                     ? std::pow(10.0, std::clamp(scalar(request, "log_reynolds", 0.0), 3.0, 6.0))

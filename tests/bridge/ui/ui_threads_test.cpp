@@ -57,7 +57,9 @@ TEST_F(UIThreads, RequestsWhileTheControllerRuns) {
 
     int reports = 0;
     for (int round = 0; round < 40; ++round) {
-        if (round == 10) EXPECT_EQ(ui->attach(7).dump(), "{}");
+        if (round == 10) {
+            EXPECT_EQ(ui->attach(7).dump(), "{}");
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));  // lets the controller thread step
         for (const json& request : requests) {
             const json reply = (*ui)(request);
