@@ -156,6 +156,26 @@ TEST_F(Run, MeasuredRun) {
     EXPECT_EQ(std::filesystem::file_size(spectrum), 8u * n * n);
 }
 
+TEST_F(Run, NullEndTimeClearsTheStoredOne) {
+    UI ui;
+    ui(small);
+    ui({{"op", "benchmark"}, {"until", 0.05}});
+    ui({{"op", "benchmark"}, {"until", nullptr}});
+    ui({{"op", "start"}});
+    const json report = ui.await([](const json& r) { return r.contains("stats") && r["stats"]["simulation_time"] > 0.1; },
+                                 "past the cleared end time");
+    EXPECT_TRUE(report["running"].get<bool>());
+}
+
+TEST_F(Run, WallClockLimit) {
+    UI ui;
+    ui(small);
+    ui({{"op", "benchmark"}, {"wall_seconds", 0.2}});
+    ui({{"op", "start"}});
+    const json report = ui.await([](const json& r) { return settled(r) && !r["running"].get<bool>(); }, "finished");
+    EXPECT_GE(report["elapsed_seconds"].get<double>(), 0.2);
+}
+
 // Limits given to a running controller take effect at its next rebuild.
 TEST_F(Run, FixedBatchAfterReset) {
     UI ui;
