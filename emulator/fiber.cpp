@@ -6,10 +6,6 @@
 #include <new>
 #include <sys/mman.h>
 
-#if defined(QM_EMULATOR_TSAN_FIBERS)
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace emu::detail {
 
 namespace {
@@ -31,33 +27,6 @@ Stack::Stack() {
 }
 
 Stack::~Stack() { munmap(mapping_, pageSize() + kSize); }
-
-#if defined(QM_EMULATOR_TSAN_FIBERS)
-
-Context::~Context() {
-  if (ownsTsanFiber_) __tsan_destroy_fiber(tsanFiber_);
-}
-
-void Context::beginSanitizerFiber() {
-  if (tsanFiber_ != nullptr) return;
-  tsanFiber_ = __tsan_create_fiber(0);
-  ownsTsanFiber_ = true;
-}
-
-// A plain switch (flag 0) orders everything before it before everything after it, as running
-// the threads of a block one after another on one OS thread does.
-void Context::announceSwitch(Context& from, Context& to) {
-  if (from.tsanFiber_ == nullptr) from.tsanFiber_ = __tsan_get_current_fiber();
-  __tsan_switch_to_fiber(to.tsanFiber_, 0);
-}
-
-#else
-
-Context::~Context() = default;
-void Context::beginSanitizerFiber() {}
-void Context::announceSwitch(Context&, Context&) {}
-
-#endif
 
 #if defined(QM_EMULATOR_ASM_FIBERS)
 
@@ -102,7 +71,6 @@ qm_emulator_fiber_start:
 )");
 
 void Context::prepare(void* stack, std::size_t size, Entry entry, void* argument) {
-  beginSanitizerFiber();
   auto top = (reinterpret_cast<std::uintptr_t>(stack) + size) & ~std::uintptr_t{15};
   // After the six pops and the ret the stack pointer must be 16-byte aligned, as the ABI
   // wants it before the call into the entry.
@@ -118,7 +86,6 @@ void Context::prepare(void* stack, std::size_t size, Entry entry, void* argument
 }
 
 void switchContext(Context& from, Context& to) {
-  Context::announceSwitch(from, to);
   qm_emulator_switch(&from.stackPointer_, to.stackPointer_);
 }
 
@@ -139,7 +106,6 @@ void startFiber(unsigned entryHigh, unsigned entryLow, unsigned argumentHigh,
 }  // namespace
 
 void Context::prepare(void* stack, std::size_t size, Entry entry, void* argument) {
-  beginSanitizerFiber();
   getcontext(&context_);
   context_.uc_stack.ss_sp = stack;
   context_.uc_stack.ss_size = size;
@@ -151,10 +117,7 @@ void Context::prepare(void* stack, std::size_t size, Entry entry, void* argument
               static_cast<unsigned>(a >> 32), static_cast<unsigned>(a));
 }
 
-void switchContext(Context& from, Context& to) {
-  Context::announceSwitch(from, to);
-  swapcontext(&from.context_, &to.context_);
-}
+void switchContext(Context& from, Context& to) { swapcontext(&from.context_, &to.context_); }
 
 #endif
 

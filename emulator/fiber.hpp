@@ -4,20 +4,18 @@
 
 // QM_EMULATOR_UCONTEXT selects ucontext on x86-64 too, for tools that follow stack switches
 // only through it.
+//
+// Under ThreadSanitizer the fibers stay unannounced: all fibers of an OS thread are one
+// sanitizer thread, which is what they are, since they run one after another. That holds only
+// in a build that does not instrument function entry and exit
+// (--param=tsan-instrument-func-entry-exit=0, as the tsan preset has it): a fiber's entry frames
+// are never left, and would pile up on the thread's shadow call stack until it overflows.
+// Announcing the fibers instead (__tsan_create_fiber) makes one sanitizer thread per emulated GPU
+// thread, and their clocks made the threaded tests some fifty times slower.
 #if defined(__x86_64__) && !defined(QM_EMULATOR_UCONTEXT)
 #define QM_EMULATOR_ASM_FIBERS 1
 #else
 #include <ucontext.h>
-#endif
-
-// ThreadSanitizer keeps a shadow stack and a clock per thread; every fiber needs its own, or
-// the first switch corrupts the state of the OS thread it runs on.
-#if defined(__SANITIZE_THREAD__)
-#define QM_EMULATOR_TSAN_FIBERS 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QM_EMULATOR_TSAN_FIBERS 1
-#endif
 #endif
 
 namespace emu::detail {
@@ -28,11 +26,6 @@ class Context {
  public:
   using Entry = void (*)(void*);
 
-  Context() = default;
-  ~Context();
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-
   // Makes the next switch into this context call entry(argument) on the given stack.
   // `entry` must never return; it leaves by switching away.
   void prepare(void* stack, std::size_t size, Entry entry, void* argument);
@@ -41,20 +34,10 @@ class Context {
   friend void switchContext(Context& from, Context& to);
 
  private:
-  // Tell ThreadSanitizer about a new fiber and about each switch; no-ops in other builds.
-  void beginSanitizerFiber();
-  static void announceSwitch(Context& from, Context& to);
-
 #if defined(QM_EMULATOR_ASM_FIBERS)
   void* stackPointer_ = nullptr;
 #else
   ucontext_t context_{};
-#endif
-#if defined(QM_EMULATOR_TSAN_FIBERS)
-  // The sanitizer's fiber: created by prepare() and owned, or, for a context that is only
-  // ever switched away from, the OS thread's own, adopted at its first switch.
-  void* tsanFiber_ = nullptr;
-  bool ownsTsanFiber_ = false;
 #endif
 };
 
@@ -62,9 +45,9 @@ class Context {
 // corrupting a neighbour.
 class Stack {
  public:
-#if defined(QM_EMULATOR_TSAN_FIBERS)
-  // Instrumented code takes several times the stack of the plain build.
-  static constexpr std::size_t kSize = 512 * 1024;
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's calls at every memory access take stack of their own.
+  static constexpr std::size_t kSize = 256 * 1024;
 #else
   static constexpr std::size_t kSize = 64 * 1024;
 #endif
