@@ -18,8 +18,8 @@
 namespace {
 
 using nlohmann::json;
-using test::Engine;
 using test::endsWith;
+using test::Engine;
 using test::errorOf;
 using test::parseMessage;
 using test::withoutTiming;

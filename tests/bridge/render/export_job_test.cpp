@@ -100,11 +100,9 @@ TEST_F(ExportJob, Failures) {
         bool fieldsWritten;
     } cases[] = {
         {{{"png", file("a.png")}, {"pixel_size", 0}}, false, "PNG size must be 1 through 8192.", false},
-        {{{"fields", file("fields.bin")}, {"png", file("a.png")}, {"pixel_size", 8193}}, false,
-         "PNG size must be 1 through 8192.", true},
+        {{{"fields", file("fields.bin")}, {"png", file("a.png")}, {"pixel_size", 8193}}, false, "PNG size must be 1 through 8192.", true},
         {{{"fields", file("missing/fields.bin")}, {"png", file("a.png")}}, false, "Cannot write export file.", false},
-        {{{"png", file("a.png")}, {"pixel_size", "big"}}, false, "[json.exception.type_error.302] type must be number, but is string",
-         false},
+        {{{"png", file("a.png")}, {"pixel_size", "big"}}, false, "[json.exception.type_error.302] type must be number, but is string", false},
         {{{"fields", file("fields.bin")}, {"png", file("a.png")}}, true, "Cannot write PNG.", true},
     };
     for (const auto& c : cases) {

@@ -26,7 +26,7 @@ struct Case {
     const char* name;
     std::vector<json> before;  // must all succeed
     json request;
-    std::string error;  // empty: the request succeeds; the JSON library's messages are compared by their end
+    std::string error;                                 // empty: the request succeeds; the JSON library's messages are compared by their end
     std::vector<std::pair<const char*, json>> expect;  // JSON pointers into the next report, compared as text
 };
 
