@@ -43,7 +43,7 @@ private:
     const std::string saved;
 };
 
-TEST(RendererConstruction, WithoutADisplayFailsAndLeavesNothingOpen) {
+TEST(RendererWithoutDisplay, WithoutADisplayFailsAndLeavesNothingOpen) {
     const DisplayVariable none(nullptr);
     const int before = test::openDescriptors();
     const std::string message = "OpenGL rendering requires a local X11/Xwayland display (DISPLAY).";
@@ -53,9 +53,9 @@ TEST(RendererConstruction, WithoutADisplayFailsAndLeavesNothingOpen) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-using Construction = test::RendererTest;
+using RendererConstruction = test::RendererTest;
 
-TEST_F(Construction, DesktopModeIsHiddenUntilOpened) {
+TEST_F(RendererConstruction, DesktopModeIsHiddenUntilOpened) {
     auto r = desktop();
     mirel::Geometry g = r->geometry();
     EXPECT_EQ(g.width, 64);
@@ -82,7 +82,7 @@ TEST_F(Construction, DesktopModeIsHiddenUntilOpened) {
     EXPECT_EQ(g.width, 1);
 }
 
-TEST_F(Construction, OpenedDesktopWindowFollowsItsOwnSize) {
+TEST_F(RendererConstruction, OpenedDesktopWindowFollowsItsOwnSize) {
     auto r = desktop();
     r->openDesktop("quellmar", 300, 200);
     mirel::Geometry g = r->geometry();
@@ -101,7 +101,7 @@ TEST_F(Construction, OpenedDesktopWindowFollowsItsOwnSize) {
     EXPECT_EQ(failure([&] { r->geometry(); }), "The desktop window was destroyed.");
 }
 
-TEST_F(Construction, HostedRendererRefusesTheDesktop) {
+TEST_F(RendererConstruction, HostedRendererRefusesTheDesktop) {
     const Window host = x->hostWindow(200, 100);
     auto r = hosted(host);
     EXPECT_EQ(failure([&] { r->openDesktop("quellmar", 100, 100); }), "Renderer already has a host.");
@@ -109,7 +109,7 @@ TEST_F(Construction, HostedRendererRefusesTheDesktop) {
     EXPECT_EQ(x->attributes(r->desktopWindow()).map_state, IsViewable);
 }
 
-TEST_F(Construction, HostWindowThatDoesNotExistFails) {
+TEST_F(RendererConstruction, HostWindowThatDoesNotExistFails) {
     const Window host = x->hostWindow(200, 100);
     XDestroyWindow(x->display, host);
     XSync(x->display, False);
@@ -118,7 +118,7 @@ TEST_F(Construction, HostWindowThatDoesNotExistFails) {
     EXPECT_EQ(test::openDescriptors(), before);
 }
 
-TEST_F(Construction, DeletingWithoutPresentingReleasesEverything) {
+TEST_F(RendererConstruction, DeletingWithoutPresentingReleasesEverything) {
     const Window host = x->hostWindow(200, 100);
     const int before = test::openDescriptors();
     for (int i = 0; i < 3; ++i) {
@@ -130,7 +130,7 @@ TEST_F(Construction, DeletingWithoutPresentingReleasesEverything) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-TEST_F(Construction, WithoutTheFontFixedOverlaysHaveNoText) {
+TEST_F(RendererConstruction, WithoutTheFontFixedOverlaysHaveNoText) {
     // A server of its own, whose font path holds no font at all while this connection lasts.
     const test::PrivateDisplay server;
     const DisplayVariable variable(server.name.c_str());

@@ -22,7 +22,7 @@ int nextClick(mirel::LinuxRenderer& r) {
     return 0;
 }
 
-class Events : public test::RendererTest {
+class RendererEvents : public test::RendererTest {
 protected:
     // A hosted renderer of the host's size, presented once at the given UI scale.
     std::unique_ptr<mirel::LinuxDesktopRenderer> presented(int width, int height, double scale) {
@@ -60,7 +60,7 @@ void expectClicks(test::XSession& x, mirel::LinuxDesktopRenderer& r, const std::
     }
 }
 
-TEST_F(Events, ClicksOnTheBarAtScaleOne) {
+TEST_F(RendererEvents, ClicksOnTheBarAtScaleOne) {
     // 320 x 240 points: the bar spans x 14 ... 128 and y 191 ... 226, three buttons of 38.
     auto r = presented(320, 240, 1.0);
     const std::vector<Click> clicks = {
@@ -82,7 +82,7 @@ TEST_F(Events, ClicksOnTheBarAtScaleOne) {
     expectClicks(*x, *r, clicks, 1.0, 240);
 }
 
-TEST_F(Events, ClicksAreMeasuredInLogicalPoints) {
+TEST_F(RendererEvents, ClicksAreMeasuredInLogicalPoints) {
     // 800 x 600 pixels at scale 2 are 400 x 300 points: the bar spans y 251 ... 286 points.
     auto r = presented(800, 600, 2.0);
     const std::vector<Click> clicks = {
@@ -100,7 +100,7 @@ TEST_F(Events, ClicksAreMeasuredInLogicalPoints) {
     expectClicks(*x, *r, clicks, 2.0, 300);
 }
 
-TEST_F(Events, LaterClicksWaitForTheNextCall) {
+TEST_F(RendererEvents, LaterClicksWaitForTheNextCall) {
     auto r = presented(320, 240, 1.0);
     x->sendButtonRelease(r->desktopWindow(), 100, 200, Button1);
     x->sendButtonRelease(r->desktopWindow(), 20, 200, Button1);
@@ -108,7 +108,7 @@ TEST_F(Events, LaterClicksWaitForTheNextCall) {
     EXPECT_EQ(nextClick(*r), 1);
 }
 
-TEST_F(Events, KeysReachTheHostWindowAndPressNoButton) {
+TEST_F(RendererEvents, KeysReachTheHostWindowAndPressNoButton) {
     auto r = presented(320, 240, 1.0);
     for (const int type : {KeyPress, KeyRelease}) {
         SCOPED_TRACE(type == KeyPress ? "press" : "release");
@@ -122,7 +122,7 @@ TEST_F(Events, KeysReachTheHostWindowAndPressNoButton) {
     }
 }
 
-TEST_F(Events, GeometryFollowsTheHostWindow) {
+TEST_F(RendererEvents, GeometryFollowsTheHostWindow) {
     auto r = presented(320, 240, 1.0);
     const Window child = r->desktopWindow();
     mirel::Geometry g = r->geometry();
@@ -150,7 +150,7 @@ TEST_F(Events, GeometryFollowsTheHostWindow) {
     EXPECT_EQ(g.width, 500);
 }
 
-TEST_F(Events, DestroyedHostWindowFailsTheGeometry) {
+TEST_F(RendererEvents, DestroyedHostWindowFailsTheGeometry) {
     auto r = presented(320, 240, 1.0);
     XDestroyWindow(x->display, host);
     XSync(x->display, False);
@@ -168,7 +168,7 @@ TEST_F(Events, DestroyedHostWindowFailsTheGeometry) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-TEST_F(Events, DesktopRendererBeforeOpeningKeepsItsSize) {
+TEST_F(RendererEvents, DesktopRendererBeforeOpeningKeepsItsSize) {
     auto r = desktop();
     const mirel::Geometry g = r->geometry();
     EXPECT_EQ(g.width, 64);

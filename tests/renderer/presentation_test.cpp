@@ -34,7 +34,7 @@ std::string show(RGB8 c) {
 #define EXPECT_PIXEL(capture, x, y, colour) \
     EXPECT_TRUE(near((capture).at(x, y), colour)) << "pixel (" << (x) << ", " << (y) << "): " << show((capture).at(x, y))
 
-class Presentation : public test::RendererTest {
+class RendererPresentation : public test::RendererTest {
 protected:
     // A hosted renderer that has taken the host's size.
     std::unique_ptr<mirel::LinuxDesktopRenderer> sized(int width, int height) {
@@ -49,7 +49,7 @@ protected:
     Window host = 0;
 };
 
-TEST_F(Presentation, WithoutAFrameTheWindowIsClearedUnderTheOverlay) {
+TEST_F(RendererPresentation, WithoutAFrameTheWindowIsClearedUnderTheOverlay) {
     auto r = sized(320, 240);
     const mirel::RenderTiming timing = r->present(nullptr, mirel::Display{}, 42, 1.5, false, 1.0);
     EXPECT_EQ(timing.upload, 0.0);
@@ -67,7 +67,7 @@ TEST_F(Presentation, WithoutAFrameTheWindowIsClearedUnderTheOverlay) {
     EXPECT_PIXEL(c, 320 - 60, 240 - 19, underPill);
 }
 
-TEST_F(Presentation, FieldSquareSitsLowerLeftWithTwoRoundedCorners) {
+TEST_F(RendererPresentation, FieldSquareSitsLowerLeftWithTwoRoundedCorners) {
     const test::HostFrame frame = test::uniformFrame(8, 0.3);
     const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
     const model::Color colour = model::shade(frame, display, 0.5, 0.5);
@@ -105,7 +105,7 @@ TEST_F(Presentation, FieldSquareSitsLowerLeftWithTwoRoundedCorners) {
     }
 }
 
-TEST_F(Presentation, OneFrameIsUploadedOnce) {
+TEST_F(RendererPresentation, OneFrameIsUploadedOnce) {
     auto r = sized(160, 120);
     const auto first = test::deviceFrame(test::uniformFrame(16, 0.5));
     const auto second = test::deviceFrame(test::uniformFrame(16, -0.5));
@@ -126,7 +126,7 @@ TEST_F(Presentation, OneFrameIsUploadedOnce) {
     }
 }
 
-TEST_F(Presentation, GridSizeChangesShowTheNewFrame) {
+TEST_F(RendererPresentation, GridSizeChangesShowTheNewFrame) {
     auto r = sized(128, 128);
     const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
     for (int n : {16, 32, 16}) {
@@ -184,7 +184,7 @@ bool showsText(const Capture& c, const std::vector<bool>& mask, int left, int to
     return false;
 }
 
-TEST_F(Presentation, OverlayShowsTheSeedAndTheTime) {
+TEST_F(RendererPresentation, OverlayShowsTheSeedAndTheTime) {
     auto r = sized(320, 240);
     r->present(nullptr, mirel::Display{}, 42, 1.5, false, 1.0);
     const Capture c = shown(*r);
@@ -196,7 +196,7 @@ TEST_F(Presentation, OverlayShowsTheSeedAndTheTime) {
         << time;
 }
 
-TEST_F(Presentation, SeedLabelGrowsWithTheSeed) {
+TEST_F(RendererPresentation, SeedLabelGrowsWithTheSeed) {
     auto r = sized(320, 240);
     const struct {
         unsigned long seed;
@@ -213,7 +213,7 @@ TEST_F(Presentation, SeedLabelGrowsWithTheSeed) {
     }
 }
 
-TEST_F(Presentation, PlayButtonShowsTheRunningState) {
+TEST_F(RendererPresentation, PlayButtonShowsTheRunningState) {
     auto r = sized(320, 240);
     r->present(nullptr, mirel::Display{}, 1, 0.0, true, 1.0);
     Capture c = shown(*r);

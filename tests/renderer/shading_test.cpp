@@ -61,7 +61,7 @@ struct ShadingCase {
     float exposure, sigma;
 };
 
-class Shading : public test::RendererTest {
+class RendererShading : public test::RendererTest {
 protected:
     PNGImage exported(const HostFrame& frame, const mirel::Display& display, int size) {
         auto r = desktop();
@@ -71,7 +71,7 @@ protected:
     }
 };
 
-TEST_F(Shading, EveryFieldPaletteAndRangeFollowsTheFormulas) {
+TEST_F(RendererShading, EveryFieldPaletteAndRangeFollowsTheFormulas) {
     const ShadingCase cases[] = {
         // Palette 5 is no palette of its own and shades as aurora.
         {0, 0, 0, 1.2f, 2.5f},
@@ -115,7 +115,7 @@ TEST_F(Shading, EveryFieldPaletteAndRangeFollowsTheFormulas) {
     }
 }
 
-TEST_F(Shading, InfernoPassesThroughItsSixStops) {
+TEST_F(RendererShading, InfernoPassesThroughItsSixStops) {
     // Sigma range with mean 0 and standard deviation 1: vorticity 2t - 1 maps to t.
     const mirel::Display display{0, 3, 0, 1.2f, 1.0f, false};
     for (int k = 0; k <= 5; ++k) {
@@ -132,7 +132,7 @@ TEST_F(Shading, InfernoPassesThroughItsSixStops) {
     }
 }
 
-TEST_F(Shading, ColourRangesUseTheirOwnScales) {
+TEST_F(RendererShading, ColourRangesUseTheirOwnScales) {
     // Sigma range: scale sigma x standard deviation about the mean; exposure range: the largest
     // |vorticity|, with no mean taken off.
     HostFrame frame = test::uniformFrame(4, 0.5);
@@ -156,7 +156,7 @@ TEST_F(Shading, ColourRangesUseTheirOwnScales) {
     EXPECT_NEAR(flat.b, model::byte(saturated.b), 1);
 }
 
-TEST_F(Shading, ThreeByThreeImageStartsWithTheTopRow) {
+TEST_F(RendererShading, ThreeByThreeImageStartsWithTheTopRow) {
     const HostFrame frame = test::hostFrame(3, [](int, int y) { return static_cast<double>(y); });
     const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
     const PNGImage image = exported(frame, display, 3);
@@ -166,13 +166,13 @@ TEST_F(Shading, ThreeByThreeImageStartsWithTheTopRow) {
     EXPECT_GT(image.at(1, 0).g, image.at(1, 2).g);
 }
 
-class FlowLines : public Shading {
+class RendererFlowLines : public RendererShading {
 protected:
     const mirel::Display flowOff{0, 2, 0, 1.2f, 2.5f, false};
     const mirel::Display flowOn{0, 2, 0, 1.2f, 2.5f, true};
 };
 
-TEST_F(FlowLines, NeedVelocity) {
+TEST_F(RendererFlowLines, NeedVelocity) {
     HostFrame frame = knownFrame(16);
     frame.velocity = false;
     EXPECT_EQ(exported(frame, flowOn, 128).bytes, exported(frame, flowOff, 128).bytes);
@@ -182,7 +182,7 @@ TEST_F(FlowLines, NeedVelocity) {
     EXPECT_EQ(exported(still, flowOn, 128).bytes, exported(still, flowOff, 128).bytes);
 }
 
-TEST_F(FlowLines, AreBlendedOnlyWhereTheFlowMoves) {
+TEST_F(RendererFlowLines, AreBlendedOnlyWhereTheFlowMoves) {
     // Uniform flow to the right in the left half, none in the right half: lines start at every
     // seed, but only those in the moving half are visible, and they reach at most nine steps of
     // 0.01 to the right of it.
@@ -224,7 +224,7 @@ TEST_F(FlowLines, AreBlendedOnlyWhereTheFlowMoves) {
     EXPECT_GT(blendedLeft, 5000);
 }
 
-TEST_F(Shading, TextureRenderClampsItsSide) {
+TEST_F(RendererShading, TextureRenderClampsItsSide) {
     const HostFrame frame = knownFrame(16);
     auto r = desktop();
     const auto device = test::deviceFrame(frame);
@@ -265,7 +265,7 @@ TEST_F(Shading, TextureRenderClampsItsSide) {
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
-TEST_F(Shading, TextureRenderNeedsAFrame) {
+TEST_F(RendererShading, TextureRenderNeedsAFrame) {
     auto r = desktop();
     mirel::RenderTiming timing;
     try {
@@ -276,7 +276,7 @@ TEST_F(Shading, TextureRenderNeedsAFrame) {
     }
 }
 
-TEST_F(Shading, UnwritablePathFailsAndLeavesTheWindowFramebufferBound) {
+TEST_F(RendererShading, UnwritablePathFailsAndLeavesTheWindowFramebufferBound) {
     const HostFrame frame = knownFrame(16);
     auto r = desktop();
     const auto device = test::deviceFrame(frame);

@@ -17,9 +17,9 @@ namespace {
 
 namespace model = test::model;
 
-using SimulationFrame = test::RendererTest;
+using RendererSimulationFrame = test::RendererTest;
 
-TEST_F(SimulationFrame, ExportedPictureShowsTheFrame) {
+TEST_F(RendererSimulationFrame, ExportedPictureShowsTheFrame) {
     mirel::initializeCudaLoader();
     mirel::Config config;
     config.resolution = 128;
