@@ -77,7 +77,7 @@ Config configuration(const json& request, Config base) {
     c.reynolds = scalar(request, "reynolds", base.reynolds);
     const double cfl = scalar(request, "cfl", base.cfl);
     c.method = static_cast<std::uint32_t>(choice(request, "integrator", methods, static_cast<int>(base.method)));
-    const bool cnab2Default = c.method == methodCNAB2 && base.method != methodCNAB2 && !has(request, "cfl");
+    const bool cnab2Default = c.method == CNAB2 && base.method != CNAB2 && !has(request, "cfl");
     c.cfl = cnab2Default ? 0.25f : static_cast<float>(cfl);
     c.form = static_cast<std::uint32_t>(choice(request, "operator", forms, static_cast<int>(base.form)));
     c.startSpectrum =

@@ -16,7 +16,14 @@ QM_EXPORT extern const char* const methods[4];
 QM_EXPORT extern const char* const forms[2];
 QM_EXPORT extern const char* const startSpectra[2];
 
-inline constexpr std::uint32_t methodCNAB2 = 3;
+// Values of Config::method and Config::form. The fields stay plain indices so that a
+// configuration can hold, and be refused for, a value outside these.
+enum Integrator : std::uint32_t { imexRK3 = 0,
+                                  ifHeunRK3 = 1,
+                                  etdrk4 = 2,
+                                  CNAB2 = 3 };
+enum NonlinearForm : std::uint32_t { stress = 0,
+                                     advective = 1 };
 
 struct Config {
     std::int32_t resolution = 1024;
@@ -25,8 +32,8 @@ struct Config {
     double reynolds = 27898.36614974335;
     float cfl = 3.0f;
     float fixedDt = 0.0f;
-    std::uint32_t method = 2;
-    std::uint32_t form = 0;
+    std::uint32_t method = etdrk4;
+    std::uint32_t form = stress;
     std::uint32_t startSpectrum = 0;
 };
 

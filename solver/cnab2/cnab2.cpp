@@ -9,6 +9,7 @@
 #include "solver/common/end_time.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_buffer.hpp"
+#include "solver/cuda/reduction_shape.hpp"
 #include "solver/cuda/stream.hpp"
 #include "solver/fft/fft.hpp"
 
@@ -104,7 +105,7 @@ Solver::Impl::Impl(const Config& configuration)
       history(spectrumBytes(config.N)),
       work(static_cast<std::size_t>(params.m) * params.pitch * 24),
       physical(static_cast<std::size_t>(params.m) * params.m * 8),
-      partials(256),
+      partials(reductionBlocks * sizeof(float)),
       fft(params.m, true, params.pitch, 0, stream.value) {
     cudaCheck(cudaMemcpyAsync(omega.data, init.omega.data(), omega.bytes, cudaMemcpyHostToDevice, stream.value),
               "cudaMemcpyAsync(omega.data,init.omega.data(),omega.bytes,cudaMemcpyHostToDevice,stream.value)");

@@ -1,13 +1,11 @@
 #include "solver/cnab2/kernels.hpp"
 #include "solver/cnab2/pao.hpp"
+#include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/cuda/launch.hpp"
 
 namespace mirel::legacy::kernels {
 namespace {
-
-constexpr unsigned maximumBlocks = 64;
-constexpr unsigned maximumThreads = 256;
 
 __host__ __device__ inline V2 scaled(float s, V2 a) { return V2{s * a.x, s * a.y}; }
 
@@ -113,24 +111,22 @@ __global__ void extractKernel(const float* src, float* dst, Parameters p) {
 
 // Grid-stride over the M x M points; one block folds its threads' maxima.
 __global__ void maximumKernel(const float* src, float* partials, Parameters p) {
-    __shared__ float maxima[maximumThreads];
+    __shared__ float maxima[reductionThreads];
     const unsigned t = threadIdx.x;
     const std::uint64_t points = static_cast<std::uint64_t>(p.m) * static_cast<std::uint64_t>(p.m);
     const float infinity = INFINITY;
     float running = 0.0f;
-    for (std::uint64_t i = maximumThreads * blockIdx.x + t; i < points; i += maximumBlocks * maximumThreads) {
+    for (std::uint64_t i = reductionThreads * blockIdx.x + t; i < points; i += reductionBlocks * reductionThreads) {
         const float u = fabsf(src[i]);
         const float v = fabsf(src[points + i]);
         const float value = u < infinity && v < infinity ? u / p.spacing + v / p.spacing : infinity;
         if (value > running) running = value;
     }
     maxima[t] = running;
-    for (unsigned stride = maximumThreads / 2; stride >= 2; stride /= 2) {
-        __syncthreads();
-        if (t < stride && maxima[t + stride] > maxima[t]) maxima[t] = maxima[t + stride];
-    }
-    __syncthreads();
-    if (t == 0) partials[blockIdx.x] = maxima[1] > maxima[0] ? maxima[1] : maxima[0];
+    foldBlock([](unsigned into, unsigned from) {
+        if (maxima[from] > maxima[into]) maxima[into] = maxima[from];
+    });
+    if (t == 0) partials[blockIdx.x] = maxima[0];
 }
 
 // One mode of the external layout.
@@ -165,7 +161,7 @@ void extract(cudaStream_t stream, const float* src, float* dst, const Parameters
 }
 
 void maximum(cudaStream_t stream, const float* src, float* partials, const Parameters& p) {
-    launch(maximumKernel, dim3(maximumBlocks), dim3(maximumThreads), stream, src, partials, p);
+    launch(maximumKernel, dim3(reductionBlocks), dim3(reductionThreads), stream, src, partials, p);
 }
 
 void copySpectrum(cudaStream_t stream, const V2* src, V2* dst, int n, int columns, float scale, bool toLegacy) {

@@ -39,6 +39,7 @@ struct Params {
     std::uint32_t hasTarget;
     std::uint32_t blocks;
     std::uint32_t form;
+    std::uint32_t planes;  // frame planes a snapshot fills: 1 (vorticity) or 3 (with velocity)
 };
 
 }  // namespace mirel

@@ -14,7 +14,7 @@ void launch(void (*kernel)(P...), dim3 grid, dim3 block, cudaStream_t stream, A.
     const std::tuple<P...> parameters(args...);
     emu::launch(grid, block, stream, [&] { std::apply(kernel, parameters); });
 #else
-    kernel<<<grid, block, 0, stream> > >(args...);
+    kernel<<<grid, block, 0, stream>>>(args...);
 #endif
 }
 

@@ -23,12 +23,12 @@ bool powerOfTwo(std::int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
 bool nativeValid(const Config& c) {
     return c.resolution >= 16 && c.resolution <= 16384 && c.resolution % 2 == 0 && c.k0 >= 1 &&
            representableViscosity(c.reynolds) && finitePositive(c.cfl) && c.fixedDt >= 0.0f &&
-           std::isfinite(c.fixedDt) && c.method <= methodCNAB2 && c.form <= 1 && c.startSpectrum <= 1;
+           std::isfinite(c.fixedDt) && c.method <= CNAB2 && c.form <= advective && c.startSpectrum <= 1;
 }
 
 bool cnab2Valid(const Config& c) {
     const float reynolds = static_cast<float>(c.reynolds);
-    return powerOfTwo(c.resolution) && c.form == 0 && c.seed - 1 <= 5009 && std::isfinite(reynolds) &&
+    return powerOfTwo(c.resolution) && c.form == stress && c.seed - 1 <= 5009 && std::isfinite(reynolds) &&
            1.0f / reynolds > 0.0f;
 }
 
@@ -38,7 +38,7 @@ void validate(const Config& config) {
     if (!nativeValid(config))
         throw std::invalid_argument(
             "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.");
-    if (config.method == methodCNAB2 && !cnab2Valid(config))
+    if (config.method == CNAB2 && !cnab2Valid(config))
         throw std::invalid_argument(
             "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable "
             "positive viscosity.");

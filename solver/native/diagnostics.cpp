@@ -21,7 +21,7 @@ Statistics Solver::inspect() {
         s.readClock();
         double energy = 0.0, enstrophy = 0.0, palinstrophy = 0.0;
         s.stats.energy = s.stats.enstrophy = s.stats.palinstrophy = 0.0;
-        for (int b = 0; b < 64; ++b) {
+        for (unsigned b = 0; b < reductionBlocks; ++b) {
             if (partials[b].z != 0.0f) throw std::runtime_error("Non-finite spectral diagnostics.");
             s.stats.energy = energy += partials[b].x;
             s.stats.enstrophy = enstrophy += partials[b].y;

@@ -1,3 +1,4 @@
+#include "mirel/solver.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
@@ -8,9 +9,6 @@ namespace mirel::kernels {
 namespace {
 
 using namespace integrator;
-
-constexpr unsigned imexRK3 = 0;
-constexpr unsigned ifHeunRK3 = 1;
 
 // The per-mode buffers of one integrator stage.
 struct Stage {
@@ -117,7 +115,7 @@ __device__ inline V2 nonlinearTerm(const V2* padded, int kx, int ky, const Param
     const unsigned j = static_cast<unsigned>(layout::row(ky, m) * columns + kx);
     const V2 p0 = padded[j];
     V2 term = p0;
-    if (p.form == 0) {
+    if (p.form == stress) {
         const V2 p1 = padded[j + static_cast<unsigned>(m * columns)];
         const float c = static_cast<float>(kx * ky);
         const float d = static_cast<float>(kx * kx - ky * ky);

@@ -43,7 +43,7 @@ void Solver::reset(const std::vector<float>& initial) {
     guarded(s.failed, [&] {
         const cudaStream_t stream = s.queue.value;
         const Params p = s.params(0);
-        if (s.config.method == methodCNAB2) {
+        if (s.config.method == CNAB2) {
             s.cnab.reset();
             s.cnab = std::make_unique<legacy::Solver>(cnab2Config(s));
         }
@@ -78,7 +78,7 @@ void Solver::reset(const std::vector<float>& initial) {
         s.stats.gpuMilliseconds = 0.0;
         if (s.paddedFFT) {
             kernels::velocityToPadded(stream, s.omega.as<V2>(), s.padded.as<V2>(), p);
-            s.paddedFFT->transform(s.padded.ptr, s.config.form == 0 ? 2 : 4, true);
+            s.paddedFFT->transform(s.padded.ptr, s.config.form == stress ? 2 : 4, true);
             kernels::reduceCFLAndProducts(stream, s.padded.as<float>(), s.cflPartials.as<V2>(), p);
             kernels::selectTimeStep(stream, s.cflPartials.as<V2>(), s.clock.as<ClockState>(), p);
         }

@@ -1,3 +1,5 @@
+#include "mirel/solver.hpp"
+#include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
@@ -6,12 +8,9 @@
 namespace mirel::kernels {
 namespace {
 
-constexpr unsigned reductionThreads = 256;
-constexpr unsigned cnab2 = 3;
-
 // ky of snapshot row y: the CNAB2 layout holds its Nyquist row as ky = -N/2.
 __host__ __device__ inline int snapshotWavenumber(int y, int n, unsigned method) {
-    return method == cnab2 && y == n / 2 ? -y : layout::wavenumber(y, n);
+    return method == CNAB2 && y == n / 2 ? -y : layout::wavenumber(y, n);
 }
 
 // One thread per half-spectrum mode: omega, and for three planes u = i ky omega / k^2 and
@@ -24,10 +23,10 @@ __global__ void prepareSnapshotKernel(const V2* omega, V2* work, Params p) {
     if (x > h || y >= n) return;
     const unsigned i = static_cast<unsigned>(layout::halfColumns(n) * y + x);
     const unsigned plane = static_cast<unsigned>(layout::halfColumns(n) * n);
-    const bool cnabNyquist = p.method == cnab2 && x == 0 && y == h;
+    const bool cnabNyquist = p.method == CNAB2 && x == 0 && y == h;
     const V2 w = omega[i];
     work[i] = cnabNyquist ? V2{w.x, 0.0f} : w;
-    if (p.stage != 3) return;
+    if (p.planes != 3) return;
     const int ky = snapshotWavenumber(y, n, p.method);
     const float k2 = layout::squaredWavenumber(x, ky);
     V2 u{0.0f, 0.0f};
@@ -67,7 +66,7 @@ __global__ void extractSnapshotKernel(const float* work, float* frame, float4* p
         const float w = p.scale * work[j];
         frame[i] = w;
         bool valid = finite(w);
-        if (p.stage == 3) {
+        if (p.planes == 3) {
             const float u = p.scale * work[j + planeStride];
             const float v = p.scale * work[j + 2 * planeStride];
             frame[points + i] = u;
@@ -88,17 +87,13 @@ __global__ void extractSnapshotKernel(const float* work, float* frame, float4* p
     sums[t] = sum;
     squares[t] = square;
     flags[t] = invalid;
-    __syncthreads();
-    for (unsigned stride = reductionThreads / 2; stride >= 1; stride /= 2) {
-        if (t < stride) {
-            maxima[t] = fmaxf(maxima[t], maxima[t + stride]);
-            speeds[t] = fmaxf(speeds[t], speeds[t + stride]);
-            sums[t] = sums[t] + sums[t + stride];
-            squares[t] = squares[t] + squares[t + stride];
-            flags[t] = flags[t] | flags[t + stride];
-        }
-        __syncthreads();
-    }
+    foldBlock([](unsigned into, unsigned from) {
+        maxima[into] = fmaxf(maxima[into], maxima[from]);
+        speeds[into] = fmaxf(speeds[into], speeds[from]);
+        sums[into] = sums[into] + sums[from];
+        squares[into] = squares[into] + squares[from];
+        flags[into] = flags[into] | flags[from];
+    });
     if (t == 0) {
         partials[blockIdx.x] = make_float4(maxima[0], speeds[0], static_cast<float>(flags[0]), 0.0f);
         partials[p.blocks + blockIdx.x] = make_float4(sums[0], squares[0], 0.0f, 0.0f);

@@ -19,7 +19,8 @@ std::shared_ptr<Frame> Solver::snapshot(bool velocity) {
     guarded(s.failed, [&] {
         const cudaStream_t stream = s.queue.value;
         const int planes = velocity ? 3 : 1;
-        const Params p = s.params(static_cast<std::uint32_t>(planes));
+        Params p = s.params(0);
+        p.planes = static_cast<std::uint32_t>(planes);
         kernels::prepareSnapshot(stream, s.omega.as<V2>(), s.snapshotWork.as<V2>(), p);
         s.baseFFT->transform(s.snapshotWork.ptr, planes, true);
         kernels::extractSnapshot(stream, s.snapshotWork.as<float>(), frame->data(), s.snapshotPartials.as<float4>(), p);
@@ -29,12 +30,12 @@ std::shared_ptr<Frame> Solver::snapshot(bool velocity) {
                   "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())");
         cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream())");
         double sum = 0.0, squares = 0.0;
-        for (int b = 0; b < 64; ++b) {
+        for (unsigned b = 0; b < reductionBlocks; ++b) {
             if (partials[b].z != 0.0f) throw std::runtime_error("Non-finite snapshot.");
             frame->max_vorticity = std::max(partials[b].x, frame->max_vorticity);
             frame->max_speed = std::max(partials[b].y, frame->max_speed);
-            sum += partials[64 + b].x;
-            squares += partials[64 + b].y;
+            sum += partials[reductionBlocks + b].x;
+            squares += partials[reductionBlocks + b].y;
         }
         const double points = static_cast<double>(s.n * s.n);
         const double mean = sum / points;

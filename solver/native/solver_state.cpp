@@ -6,8 +6,6 @@
 namespace mirel {
 namespace {
 
-constexpr std::uint32_t etdrk4 = 2;
-constexpr std::uint32_t ifHeunRK3 = 1;
 constexpr std::uint64_t placeholder = 8;
 
 // Bytes of the per-mode coefficient planes: six for etdrk4, three for ifHeunRK3.
@@ -57,10 +55,10 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
 
     const std::uint64_t modes = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(columns);
     const std::uint64_t spectrum = 8 * modes;
-    const bool cnab2 = config.method == methodCNAB2;
+    const bool cnab2 = config.method == CNAB2;
     const bool stepCopy = config.method == ifHeunRK3 || config.method == etdrk4;
     const bool etd = config.method == etdrk4;
-    const std::uint64_t paddedPlanes = config.form == 0 ? 2 : 4;
+    const std::uint64_t paddedPlanes = config.form == stress ? 2 : 4;
     const std::uint64_t frameBytes = 12 * static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n);
 
     stats.allocatedBytes = spectrum;
@@ -75,10 +73,10 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
     predictor = account(etd ? spectrum : placeholder);
     coefficients = account(coefficientBytes(config.method, modes));
     clock = account(sizeof(ClockState));
-    cflPartials = account(64 * sizeof(V2));
-    statPartials = account(64 * sizeof(float4));
+    cflPartials = account(reductionBlocks * sizeof(V2));
+    statPartials = account(reductionBlocks * sizeof(float4));
     snapshotWork = account(3 * spectrum);
-    snapshotPartials = account(128 * sizeof(float4));
+    snapshotPartials = account(2 * reductionBlocks * sizeof(float4));
     for (std::shared_ptr<void>& slot : frames) {
         stats.allocatedBytes += frameBytes;
         slot = std::shared_ptr<void>(deviceAllocate(frameBytes), [](void* ptr) { cudaFree(ptr); });
@@ -87,7 +85,7 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
     if (!cnab2) paddedFFT = std::make_unique<FFT>(m, true, paddedColumns, n / 2, queue.value);
     baseFFT = std::make_unique<FFT>(n, true, columns, 0, queue.value);
     if (paddedFFT) {
-        if (config.form == 0) {
+        if (config.form == stress) {
             paddedFFT->prepare(2);
         } else {
             paddedFFT->prepare(4);
@@ -115,7 +113,7 @@ Params Solver::Impl::params(std::uint32_t stage, std::optional<double> until) co
         p.targetLo = static_cast<float>(*until - static_cast<double>(p.targetHi));
         p.hasTarget = 1;
     }
-    p.blocks = 64;
+    p.blocks = reductionBlocks;
     p.form = config.form;
     return p;
 }

@@ -10,6 +10,7 @@
 #include "solver/cuda/device_buffer.hpp"
 #include "solver/cuda/kernel_records.hpp"
 #include "solver/cuda/platform.hpp"
+#include "solver/cuda/reduction_shape.hpp"
 #include "solver/cuda/stream.hpp"
 #include "solver/fft/fft.hpp"
 
@@ -28,8 +29,8 @@ struct EventPair {
 // Pinned landing places of the asynchronous read-backs.
 struct Data {
     ClockState hostClock;
-    float4 hostStatPartials[64];
-    float4 hostSnapshotPartials[128];
+    float4 hostStatPartials[reductionBlocks];
+    float4 hostSnapshotPartials[2 * reductionBlocks];  // the maxima and flags, then the sums
 };
 
 struct PinnedFree {

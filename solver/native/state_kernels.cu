@@ -1,3 +1,4 @@
+#include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
@@ -5,8 +6,6 @@
 
 namespace mirel::kernels {
 namespace {
-
-constexpr unsigned reductionThreads = 256;
 
 // One thread per half-spectrum mode; source rows hold N modes.
 __global__ void projectStateKernel(const V2* source, V2* destination, Params p) {
@@ -48,16 +47,12 @@ __global__ void spectralStatisticsKernel(const V2* omega, float4* partials, Para
     enstrophies[t] = enstrophy;
     palinstrophies[t] = palinstrophy;
     flags[t] = invalid;
-    __syncthreads();
-    for (unsigned stride = reductionThreads / 2; stride >= 1; stride /= 2) {
-        if (t < stride) {
-            energies[t] = energies[t + stride] + energies[t];
-            enstrophies[t] = enstrophies[t + stride] + enstrophies[t];
-            palinstrophies[t] = palinstrophies[t + stride] + palinstrophies[t];
-            flags[t] = flags[t] | flags[t + stride];
-        }
-        __syncthreads();
-    }
+    foldBlock([](unsigned into, unsigned from) {
+        energies[into] = energies[from] + energies[into];
+        enstrophies[into] = enstrophies[from] + enstrophies[into];
+        palinstrophies[into] = palinstrophies[from] + palinstrophies[into];
+        flags[into] = flags[into] | flags[from];
+    });
     if (t == 0) partials[blockIdx.x] = make_float4(energies[0], enstrophies[0], static_cast<float>(flags[0]), palinstrophies[0]);
 }
 

@@ -1,3 +1,5 @@
+#include "mirel/solver.hpp"
+#include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
@@ -6,8 +8,6 @@
 
 namespace mirel::kernels {
 namespace {
-
-constexpr unsigned reductionThreads = 256;
 
 // The padded real planes: rows of 2 * paddedColumns floats, planes of M such rows.
 struct RealPlanes {
@@ -26,7 +26,7 @@ __device__ inline float formProducts(float* planes, unsigned index, RealPlanes l
     const float u = p.scale * planes[index];
     const float v = p.scale * planes[index + layout.planeStride];
     valid = finite(u) && finite(v);
-    if (p.form == 0) {
+    if (p.form == stress) {
         planes[index] = (u * u) - (v * v);
         planes[index + layout.planeStride] = u * v;
     } else {
@@ -50,7 +50,7 @@ __global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p)
     const int ky = layout::wavenumber(y, m);
     const unsigned planeStride = static_cast<unsigned>(m * layout::paddedColumns(m));
     const unsigned out = static_cast<unsigned>(layout::paddedColumns(m) * y + x);
-    const unsigned planes = p.form == 0 ? 2u : 4u;
+    const unsigned planes = p.form == stress ? 2u : 4u;
     if (kx >= h || ky >= h || ky <= -h || (kx == 0 && ky == 0)) {
         for (unsigned plane = 0; plane < planes; ++plane) padded[out + plane * planeStride] = V2{0.0f, 0.0f};
         return;
@@ -62,7 +62,7 @@ __global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p)
     const float b = static_cast<float>(-kx) / k2;
     padded[out] = V2{a * iw.x, a * iw.y};
     padded[out + planeStride] = V2{b * iw.x, b * iw.y};
-    if (p.form != 0) {
+    if (p.form != stress) {
         const float fx = static_cast<float>(kx);
         const float fy = static_cast<float>(ky);
         padded[out + 2 * planeStride] = V2{fx * iw.x, fx * iw.y};
@@ -87,15 +87,11 @@ __global__ void reduceCFLAndProductsKernel(float* planes, V2* partials, Params p
     }
     maxima[t] = maximum;
     flags[t] = invalid;
-    __syncthreads();
-    for (unsigned stride = reductionThreads / 2; stride >= 2; stride /= 2) {
-        if (t < stride) {
-            maxima[t] = fmaxf(maxima[t], maxima[t + stride]);
-            flags[t] = flags[t] | flags[t + stride];
-        }
-        __syncthreads();
-    }
-    if (t == 0) partials[blockIdx.x] = V2{fmaxf(maxima[0], maxima[1]), static_cast<float>(flags[0] | flags[1])};
+    foldBlock([](unsigned into, unsigned from) {
+        maxima[into] = fmaxf(maxima[into], maxima[from]);
+        flags[into] = flags[into] | flags[from];
+    });
+    if (t == 0) partials[blockIdx.x] = V2{maxima[0], static_cast<float>(flags[0])};
 }
 
 // One thread per padded point.

@@ -20,9 +20,9 @@ bool validEndTime(double until) {
 }  // namespace
 
 void Solver::Impl::step(std::optional<double> until) {
-    const int stages = config.method == 2 ? 4 : 3;
-    const int inverseBatch = config.form == 0 ? 2 : 4;
-    const int forwardBatch = config.form == 0 ? 2 : 1;
+    const int stages = config.method == etdrk4 ? 4 : 3;
+    const int inverseBatch = config.form == stress ? 2 : 4;
+    const int forwardBatch = config.form == stress ? 2 : 1;
     const cudaStream_t stream = queue.value;
     const Params base = params(0, until);
     for (int stage = 0; stage < stages; ++stage) {

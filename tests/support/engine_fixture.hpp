@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
+#include "support/temp_folder.hpp"
 
 namespace test {
 
@@ -95,20 +96,16 @@ protected:
         ASSERT_EQ(text.rfind("{\"abi_version\":1,", 0), 0u) << text;
     }
 
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder = std::filesystem::temp_directory_path() /
-                 ("quellmar-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-                  std::to_string(getpid()));
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-    }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-
     // A file name in this test's folder, as a JSON string.
-    std::string file(const char* name) const { return (folder / name).string(); }
+    std::string file(const char* name) const { return (scratch / name).string(); }
 
-    std::filesystem::path folder;
+    static std::string testName() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return "quellmar-" + std::string(info->test_suite_name()) + "-" + info->name();
+    }
+
+    const TempFolder scratch{testName()};
+    const std::filesystem::path& folder = scratch.root;
 };
 
 }  // namespace test

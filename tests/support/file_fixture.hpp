@@ -1,7 +1,5 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -10,28 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.hpp"
+
 namespace test {
-
-// A fresh folder under the system's temporary directory, removed with everything in it.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& name)
-        : root(std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::filesystem::path operator/(const std::string& leaf) const { return root / leaf; }
-    bool empty() const { return std::filesystem::is_empty(root); }
-
-    const std::filesystem::path root;
-};
 
 using Bytes = std::vector<unsigned char>;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "solver/cuda/kernel_records.hpp"
+#include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace test {
@@ -20,21 +21,6 @@ constexpr double twoPi = 6.283185307179586;
 
 inline constexpr const char* failedMessage =
     "The flow became non-finite or a GPU operation failed. Reset to recover.";
-
-// call must throw std::invalid_argument (invalidArgument) or std::runtime_error with message.
-template <typename Call>
-void expectThrows(Call call, const std::string& message, bool invalidArgument = false) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::invalid_argument& error) {
-        EXPECT_TRUE(invalidArgument) << error.what();
-        EXPECT_EQ(error.what(), message);
-    } catch (const std::runtime_error& error) {
-        EXPECT_FALSE(invalidArgument) << error.what();
-        EXPECT_EQ(error.what(), message);
-    }
-}
 
 inline mirel::Config flowConfig(int n, std::uint32_t method, double reynolds, float fixedDt = 0.0f) {
     mirel::Config config;

@@ -221,7 +221,7 @@ TEST(Readers, PathKeepsTheTextAsGiven) {
 
 Config cnab2Base() {
     Config c;
-    c.method = mirel::methodCNAB2;
+    c.method = mirel::CNAB2;
     c.cfl = 0.2f;
     return c;
 }

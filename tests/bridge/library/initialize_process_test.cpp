@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/process.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
@@ -16,11 +17,10 @@ const std::string probe = QM_PROBE;
 
 TEST(InitializeProcess, MissingBuiltinsFailEveryCall) {
     // A copy of NVRTC in a folder of its own has no builtins beside it.
-    const fs::path folder = fs::temp_directory_path() / ("quellmar-nvrtc-" + std::to_string(getpid()));
-    fs::create_directories(folder);
+    const test::TempFolder scratch{"quellmar-nvrtc"};
+    const fs::path& folder = scratch.root;
     fs::copy_file(fs::canonical(QM_NVRTC_LIBRARY), folder / QM_NVRTC_SONAME, fs::copy_options::overwrite_existing);
     const std::string reply = test::output("LD_LIBRARY_PATH=" + folder.string() + " " + probe + " 2");
-    fs::remove_all(folder);
     const std::string line = "{\"error\":\"Cannot load matching CUDA NVRTC builtins: " + folder.string() +
                              "/libnvrtc-builtins.so." QM_NVRTC_VERSION
                              ": cannot open shared object file: No such file or directory\"}\n";

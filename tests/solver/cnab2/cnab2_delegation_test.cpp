@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "solver/cnab2/cnab2.hpp"
+#include "support/expect_error.hpp"
 #include "support/flow_fixture.hpp"
 
 namespace {
@@ -22,16 +23,6 @@ using test::relativeDistance;
 
 constexpr double twoPi = 6.283185307179586;
 
-template <typename Call>
-void expectRefusal(Call call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::invalid_argument& error) {
-        EXPECT_EQ(error.what(), message);
-    }
-}
-
 struct Flow {
     int n;
     std::uint32_t startSpectrum;
@@ -41,7 +32,7 @@ struct Flow {
 mirel::Config nativeConfig(const Flow& run) {
     mirel::Config c;
     c.resolution = run.n;
-    c.method = mirel::methodCNAB2;
+    c.method = mirel::CNAB2;
     c.reynolds = 800.0;
     c.seed = 9;
     c.k0 = 4;
@@ -115,8 +106,8 @@ TEST_F(CNAB2Delegation, FollowsATwinCNAB2Solver) {
         solver.setCFL(0.8f);
         twin.setCFL(0.8f);
         // Valid for the native solver, not for single precision: the CNAB2 refusal stops it.
-        expectRefusal([&] { solver.setReynolds(1e39); }, "CNAB2 Re must be finite and positive.");
-        expectRefusal([&] { solver.setReynolds(-1.0); }, "Re must be finite and positive.");
+        test::expectError<std::invalid_argument>([&] { solver.setReynolds(1e39); }, "CNAB2 Re must be finite and positive.");
+        test::expectError<std::invalid_argument>([&] { solver.setReynolds(-1.0); }, "Re must be finite and positive.");
         EXPECT_EQ(solver.statistics().reynolds, 500.0);
 
         solver.advance(150);
@@ -200,7 +191,7 @@ TEST_F(CNAB2Delegation, AgreesWithETDRK4ToSecondOrder) {
     double previous = 0.0;
     for (const float dt : {0.04f, 0.02f, 0.01f}) {
         SCOPED_TRACE(testing::Message() << "dt " << dt);
-        const Outcome cnab = runTo(mirel::methodCNAB2, dt, until, n);
+        const Outcome cnab = runTo(mirel::CNAB2, dt, until, n);
         EXPECT_EQ(cnab.stats.simulationTime, until);
         const double energy = std::fabs(cnab.stats.energy / reference.stats.energy - 1.0);
         const double enstrophy = std::fabs(cnab.stats.enstrophy / reference.stats.enstrophy - 1.0);
@@ -219,9 +210,9 @@ TEST_F(CNAB2Delegation, EnergyDecaysAtTheViscousRate) {
     // dE/dt = -2 nu Z: the nonlinear term only moves energy between modes.
     const int n = 32;
     const double nu = 1.0 / 200.0, t = 0.5, delta = 0.05;
-    const mirel::Statistics before = runTo(mirel::methodCNAB2, 0.005f, t - delta, n).stats;
-    const mirel::Statistics middle = runTo(mirel::methodCNAB2, 0.005f, t, n).stats;
-    const mirel::Statistics after = runTo(mirel::methodCNAB2, 0.005f, t + delta, n).stats;
+    const mirel::Statistics before = runTo(mirel::CNAB2, 0.005f, t - delta, n).stats;
+    const mirel::Statistics middle = runTo(mirel::CNAB2, 0.005f, t, n).stats;
+    const mirel::Statistics after = runTo(mirel::CNAB2, 0.005f, t + delta, n).stats;
     const double rate = (after.energy - before.energy) / (2 * delta);
     EXPECT_NEAR(rate, -2 * nu * middle.enstrophy, 5e-3 * 2 * nu * middle.enstrophy);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "solver/cnab2/cnab2.hpp"
+#include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {
@@ -30,16 +31,6 @@ mirel::legacy::Config legacyConfig() {
 
 std::string failure(const char* call, cudaError_t error) {
     return std::string(call) + ": " + cudaGetErrorString(error);
-}
-
-template <typename Call>
-void expectRuntimeError(Call call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), message);
-    }
 }
 
 class CNAB2Faults : public test::DeviceTest {
@@ -75,7 +66,7 @@ TEST_F(CNAB2Faults, FailedConstructionReleasesEverything) {
         const std::size_t allocations = emu::liveAllocations();
         const std::size_t bytes = emu::liveBytes();
         emu::failCall(fault.function, fault.call, cudaErrorMemoryAllocation);
-        expectRuntimeError([] { Solver solver(legacyConfig()); }, failure(fault.text, cudaErrorMemoryAllocation));
+        test::expectError<std::runtime_error>([] { Solver solver(legacyConfig()); }, failure(fault.text, cudaErrorMemoryAllocation));
         EXPECT_EQ(emu::liveAllocations(), allocations);
         EXPECT_EQ(emu::liveBytes(), bytes);
         emu::reset();
@@ -118,7 +109,7 @@ TEST_F(CNAB2Faults, FailedCallsAreNamed) {
         Solver solver(legacyConfig());
         solver.advanceSteps(1, std::nullopt);
         test.arm();
-        expectRuntimeError([&] { test.call(solver, exchange.as<mirel::Complex>()); }, test.message);
+        test::expectError<std::runtime_error>([&] { test.call(solver, exchange.as<mirel::Complex>()); }, test.message);
         emu::reset();
     }
 }
@@ -126,17 +117,17 @@ TEST_F(CNAB2Faults, FailedCallsAreNamed) {
 TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
     mirel::Config config;
     config.resolution = 16;
-    config.method = mirel::methodCNAB2;
+    config.method = mirel::CNAB2;
     config.seed = 5;
     mirel::Solver solver(config);
     const cudaError_t error = cudaErrorLaunchFailure;
     emu::failCall("cudaEventRecord", 1, error);
-    expectRuntimeError([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.begin,s.cnab->stream())", error));
-    expectRuntimeError([&] { solver.statistics(); },
-                       "The flow became non-finite or a GPU operation failed. Reset to recover.");
+    test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.begin,s.cnab->stream())", error));
+    test::expectError<std::runtime_error>([&] { solver.statistics(); },
+                                          "The flow became non-finite or a GPU operation failed. Reset to recover.");
     solver.reset({});
     emu::failCall("cudaEventRecord", 2, error);
-    expectRuntimeError([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.end,s.cnab->stream())", error));
+    test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.end,s.cnab->stream())", error));
     solver.reset({});
     EXPECT_EQ(solver.advance(2).steps, 2u);
 }

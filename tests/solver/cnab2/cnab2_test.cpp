@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "solver/cnab2/cnab2.hpp"
+#include "support/expect_error.hpp"
 #include "support/flow_fixture.hpp"
 
 namespace {
@@ -42,16 +43,6 @@ mirel::legacy::Config legacyConfig(int n, double reynolds, float dt, double cfl 
     c.dt = dt;
     c.startSpectrum = startSpectrum;
     return c;
-}
-
-template <typename Error, typename Call>
-void expectError(Call call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const Error& error) {
-        EXPECT_EQ(error.what(), message);
-    }
 }
 
 bool identical(const std::vector<Complex>& a, const std::vector<Complex>& b) {
@@ -276,11 +267,11 @@ TEST_F(CNAB2, ConstructionStartsFromTheGeneratedVelocity) {
 TEST_F(CNAB2, ConstructionRefusals) {
     mirel::legacy::Config badSeed = legacyConfig(16, 1000.0, 0.0f);
     badSeed.seed = 0;
-    expectError<std::invalid_argument>([&] { Solver solver(badSeed); }, invalidConfiguration);
+    test::expectError<std::invalid_argument>([&] { Solver solver(badSeed); }, invalidConfiguration);
     // pi K0^2 overflows in single precision: an all-zero start field has no large-eddy time.
     mirel::legacy::Config zero = legacyConfig(16, 1000.0, 0.0f);
     zero.K0 = 1e20;
-    expectError<std::runtime_error>([&] { Solver solver(zero); }, "CNAB2 nonfinite TAU_L.");
+    test::expectError<std::runtime_error>([&] { Solver solver(zero); }, "CNAB2 nonfinite TAU_L.");
 }
 
 TEST_F(CNAB2, VelocityOfALoadedVorticityMatchesTheGeneratedVelocity) {
@@ -415,7 +406,7 @@ TEST_F(CNAB2, EndTimeIsMetExactly) {
     const int n = 16;
     const double dt = double(0.05f);
     Solver solver(legacyConfig(n, 100.0, 0.05f));
-    expectError<std::runtime_error>([&] { solver.advanceSteps(1, 1e-300); }, "CNAB2 nonfinite or zero timestep.");
+    test::expectError<std::runtime_error>([&] { solver.advanceSteps(1, 1e-300); }, "CNAB2 nonfinite or zero timestep.");
     EXPECT_EQ(solver.initialRow().step, 0);
 
     struct Case {
@@ -499,7 +490,7 @@ TEST_F(CNAB2, CFLChangeWaitsForTheNextUpdate) {
     solver.setCFL(2.0f);
     for (const float refused :
          {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
-        expectError<std::invalid_argument>([&] { solver.setCFL(refused); }, "CNAB2 CFL must be finite and positive.");
+        test::expectError<std::invalid_argument>([&] { solver.setCFL(refused); }, "CNAB2 CFL must be finite and positive.");
     const Row waiting = solver.advanceSteps(6, std::nullopt);
     EXPECT_EQ(waiting.dt, before.dt);
     EXPECT_EQ(waiting.ratio, before.ratio);
@@ -526,12 +517,12 @@ TEST_F(CNAB2, ArgumentRefusals) {
     const Steps steps[] = {{-1, std::nullopt}, {1, -1.0}, {1, nan}, {1, infinity}, {2147483647, std::nullopt}};
     for (const Steps& test : steps) {
         SCOPED_TRACE(testing::Message() << test.steps << " steps until " << test.until.value_or(-0.0));
-        expectError<std::invalid_argument>([&] { solver.advanceSteps(test.steps, test.until); }, invalidSteps);
+        test::expectError<std::invalid_argument>([&] { solver.advanceSteps(test.steps, test.until); }, invalidSteps);
     }
     for (const double reynolds : {0.0, -1.0, nan, infinity, 1e39}) {
         SCOPED_TRACE(testing::Message() << "Re " << reynolds);
-        expectError<std::invalid_argument>([&] { solver.setReynolds(reynolds); },
-                                           "CNAB2 Re must be finite and positive.");
+        test::expectError<std::invalid_argument>([&] { solver.setReynolds(reynolds); },
+                                                 "CNAB2 Re must be finite and positive.");
     }
     EXPECT_EQ(solver.initialRow().step, current.step);
 }
@@ -540,14 +531,14 @@ TEST_F(CNAB2, BlownUpFieldFailsAtTheNextUpdate) {
     const int n = 16;
     Solver solver(legacyConfig(n, 1000.0, 0.01f));
     load(solver, n, {{1, 0, {1e18f, 0.0f}}, {2, 1, {0.0f, 1e18f}}});
-    expectError<std::runtime_error>([&] { solver.advanceSteps(5, std::nullopt); }, "CNAB2 nonfinite CFL maximum.");
+    test::expectError<std::runtime_error>([&] { solver.advanceSteps(5, std::nullopt); }, "CNAB2 nonfinite CFL maximum.");
     EXPECT_EQ(solver.initialRow().step, 1);
-    expectError<std::runtime_error>(
+    test::expectError<std::runtime_error>(
         [&] {
             load(solver, n, {{1, 0, {float(nan), 0.0f}}});
         },
         "CNAB2 nonfinite CFL maximum.");
-    expectError<std::runtime_error>(
+    test::expectError<std::runtime_error>(
         [&] {
             load(solver, n, {{2, 3, {float(infinity), 1.0f}}});
         },
@@ -671,8 +662,8 @@ TEST_F(CNAB2, FirstStepAfterALoadFollowsTheVelocityMaximum) {
         if (test.modes.empty()) {
             // Stepping needs no large-eddy time; reporting does.
             EXPECT_EQ(solver.advanceSteps(2, std::nullopt).dt, row.dt);
-            expectError<std::runtime_error>([&] { solver.advanceTo(3, std::nullopt, true, {}); },
-                                            "CNAB2 nonfinite TAU_L.");
+            test::expectError<std::runtime_error>([&] { solver.advanceTo(3, std::nullopt, true, {}); },
+                                                  "CNAB2 nonfinite TAU_L.");
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "solver/cuda/cuda_loader.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
@@ -58,12 +59,8 @@ TEST(WslDriverFolder, FindsTheFolderOfTheFirstMappedDriver) {
 
 class WslCompanions : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() / ("quellmar-wsl-" + std::to_string(getpid()));
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-    fs::path folder;
+    const test::TempFolder scratch{"quellmar-wsl"};
+    const fs::path& folder = scratch.root;
 };
 
 TEST_F(WslCompanions, AbsentLibrariesAreSkipped) { EXPECT_NO_THROW(mirel::loadWslCompanions(folder)); }

@@ -15,6 +15,7 @@
 #include "solver/cuda/layout.hpp"
 #include "solver/native/kernels.hpp"
 #include "solver/native/solver_failure.hpp"
+#include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {
@@ -109,15 +110,6 @@ Moments moments(const std::vector<double>& planes, int n) {
     m.mean = sum / points;
     m.deviation = std::sqrt(squares / points - m.mean * m.mean);
     return m;
-}
-
-void expectMessage(const std::function<void()>& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), message);
-    }
 }
 
 class Snapshots : public test::DeviceTest {};
@@ -279,10 +271,10 @@ TEST_F(Snapshots, NonFiniteFieldFailsTheSolver) {
         if (test.corruption != 0.0f) half[9 * 5 + 3].re = test.corruption;
         storeSpectrum(solver, half);
 
-        expectMessage([&] { solver.snapshot(test.velocity); }, test.message);
-        expectMessage([&] { solver.statistics(); }, mirel::failedMessage);
-        expectMessage([&] { solver.snapshot(false); }, mirel::failedMessage);
-        expectMessage([&] { solver.spectrum(); }, mirel::failedMessage);
+        test::expectError<std::runtime_error>([&] { solver.snapshot(test.velocity); }, test.message);
+        test::expectError<std::runtime_error>([&] { solver.statistics(); }, mirel::failedMessage);
+        test::expectError<std::runtime_error>([&] { solver.snapshot(false); }, mirel::failedMessage);
+        test::expectError<std::runtime_error>([&] { solver.spectrum(); }, mirel::failedMessage);
         EXPECT_EQ(solver.readFrame(*kept), keptPlanes);
 
         // The frame of the failed snapshot was dropped: after a reset its slot, the lowest
@@ -311,7 +303,7 @@ TEST_F(Snapshots, NyquistRowVelocityFollowsTheLayoutOfTheMethod) {
     const float a = 3.0f, b = -5.0f;
     const Case cases[] = {
         {"native", 2, {a, b}, {-b / h, a / h}},
-        {"CNAB2", mirel::methodCNAB2, {a, 0.0f}, {b / h, 0.0f}},
+        {"CNAB2", mirel::CNAB2, {a, 0.0f}, {b / h, 0.0f}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -320,7 +312,8 @@ TEST_F(Snapshots, NyquistRowVelocityFollowsTheLayoutOfTheMethod) {
         std::vector<Complex> half(n * (h + 1), Complex{0.0f, 0.0f});
         half[(h + 1) * h] = Complex{a, b};
         storeSpectrum(solver, half);
-        mirel::Params p = s.params(3);
+        mirel::Params p = s.params(0);
+        p.planes = 3;
         p.method = test.method;
         mirel::kernels::prepareSnapshot(s.queue.value, s.omega.as<mirel::V2>(), s.snapshotWork.as<mirel::V2>(), p);
         ASSERT_EQ(cudaStreamSynchronize(s.queue.value), cudaSuccess);
@@ -341,7 +334,7 @@ TEST_F(Snapshots, CNAB2NyquistRowIsNegativeAndReal) {
     // The (kx = 0, row N/2) mode (a, b) of a CNAB2 solver: ω = a (−1)^y / N², and with
     // ky = −N/2 the spectral u is (b / (N/2), 0), so u = b (−1)^y / (N/2 · N²); v vanishes.
     const int n = 16;
-    Solver solver(grid(n, mirel::methodCNAB2));
+    Solver solver(grid(n, mirel::CNAB2));
     std::vector<Complex> half(n * (n / 2 + 1), Complex{0.0f, 0.0f});
     const float a = 512.0f, b = -1024.0f;
     half[(n / 2 + 1) * (n / 2)] = Complex{a, b};
@@ -386,8 +379,10 @@ TEST_F(Snapshots, ExtractionFlagsNonFiniteSamplesOfTheComputedPlanesOnly) {
         work[test.plane * rowStride * n + 5 * rowStride + test.column] = std::numeric_limits<float>::infinity();
         ASSERT_EQ(cudaMemcpy(s.snapshotWork.ptr, work.data(), s.snapshotWork.bytes, cudaMemcpyHostToDevice),
                   cudaSuccess);
+        mirel::Params p = s.params(0);
+        p.planes = test.planes;
         mirel::kernels::extractSnapshot(s.queue.value, s.snapshotWork.as<float>(), static_cast<float*>(s.frames[0].get()),
-                                        s.snapshotPartials.as<float4>(), s.params(test.planes));
+                                        s.snapshotPartials.as<float4>(), p);
         ASSERT_EQ(cudaStreamSynchronize(s.queue.value), cudaSuccess);
         std::vector<float4> partials(128);
         ASSERT_EQ(cudaMemcpy(partials.data(), s.snapshotPartials.ptr, partials.size() * sizeof(float4),

@@ -38,9 +38,9 @@ protected:
         SCOPED_TRACE(message(fault));
         const std::size_t allocations = emu::liveAllocations();
         arm(fault);
-        test::expectThrows(operation, message(fault));
+        test::expectError<std::runtime_error>(operation, message(fault));
         EXPECT_EQ(emu::liveAllocations(), allocations);
-        test::expectThrows([&] { solver.statistics(); }, test::failedMessage);
+        test::expectError<std::runtime_error>([&] { solver.statistics(); }, test::failedMessage);
         emu::reset();
         solver.reset({});
         EXPECT_EQ(solver.advance(2).steps, 2u);
@@ -112,11 +112,11 @@ TEST_F(NativeSolverFaults, RunsInBatchesUntilTheEndTime) {
     const mirel::Statistics stats = solver.advance(600, 0.05);
     EXPECT_NEAR(stats.simulationTime, 0.05, 1e-15);
     EXPECT_LE(stats.steps, 6u);
-    test::expectThrows([&] { solver.advance(1); }, third);
+    test::expectError<std::runtime_error>([&] { solver.advance(1); }, third);
     emu::reset();
     solver.reset({});
     emu::failCall("cudaEventRecord", 3, cudaErrorInvalidResourceHandle);
-    test::expectThrows([&] { solver.advance(300); }, third);
+    test::expectError<std::runtime_error>([&] { solver.advance(300); }, third);
 }
 
 // A failed call leaves its error as the thread's last error; the reset that recovers the solver
