@@ -10,18 +10,9 @@
 
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
+#include "support/expect_error.hpp"
 
 namespace {
-
-template <typename Body>
-std::string failure(Body&& body) {
-    try {
-        body();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 // DISPLAY set to another value for the life of the object.
 class DisplayVariable {
@@ -47,8 +38,8 @@ TEST(RendererWithoutDisplay, WithoutADisplayFailsAndLeavesNothingOpen) {
     const DisplayVariable none(nullptr);
     const int before = test::openDescriptors();
     const std::string message = "OpenGL rendering requires a local X11/Xwayland display (DISPLAY).";
-    EXPECT_EQ(failure([] { delete qm_gl_create(1, 0); }), message);
-    EXPECT_EQ(failure([] { delete qm_gl_create_desktop(0); }), message);
+    test::expectError<std::runtime_error>([] { delete qm_gl_create(1, 0); }, message);
+    test::expectError<std::runtime_error>([] { delete qm_gl_create_desktop(0); }, message);
     EXPECT_EQ(test::openDescriptors(), before);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
@@ -77,7 +68,7 @@ TEST_F(RendererConstruction, DesktopModeIsHiddenUntilOpened) {
     EXPECT_STREQ(title, "quellmar");
     XFree(title);
 
-    EXPECT_EQ(failure([&] { r->openDesktop("again", 100, 100); }), "Renderer already has a host.");
+    test::expectError<std::runtime_error>([&] { r->openDesktop("again", 100, 100); }, "Renderer already has a host.");
     g = r->geometry();
     EXPECT_EQ(g.width, 1);
 }
@@ -98,13 +89,13 @@ TEST_F(RendererConstruction, OpenedDesktopWindowFollowsItsOwnSize) {
 
     XDestroyWindow(x->display, r->desktopWindow());
     XSync(x->display, False);
-    EXPECT_EQ(failure([&] { r->geometry(); }), "The desktop window was destroyed.");
+    test::expectError<std::runtime_error>([&] { r->geometry(); }, "The desktop window was destroyed.");
 }
 
 TEST_F(RendererConstruction, HostedRendererRefusesTheDesktop) {
     const Window host = x->hostWindow(200, 100);
     auto r = hosted(host);
-    EXPECT_EQ(failure([&] { r->openDesktop("quellmar", 100, 100); }), "Renderer already has a host.");
+    test::expectError<std::runtime_error>([&] { r->openDesktop("quellmar", 100, 100); }, "Renderer already has a host.");
     EXPECT_EQ(x->children(host), std::vector<Window>{r->desktopWindow()});
     EXPECT_EQ(x->attributes(r->desktopWindow()).map_state, IsViewable);
 }
@@ -114,7 +105,7 @@ TEST_F(RendererConstruction, HostWindowThatDoesNotExistFails) {
     XDestroyWindow(x->display, host);
     XSync(x->display, False);
     const int before = test::openDescriptors();
-    EXPECT_EQ(failure([&] { delete qm_gl_create(host, 0); }), "The canvas window was destroyed.");
+    test::expectError<std::runtime_error>([&] { delete qm_gl_create(host, 0); }, "The canvas window was destroyed.");
     EXPECT_EQ(test::openDescriptors(), before);
 }
 

@@ -9,19 +9,10 @@
 #include <vector>
 
 #include "renderer_fixture.hpp"
+#include "support/expect_error.hpp"
 #include "test_frames.hpp"
 
 namespace {
-
-template <typename Body>
-std::string failure(Body&& body) {
-    try {
-        body();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 class RendererFaults : public test::RendererTest {
 protected:
@@ -57,7 +48,7 @@ TEST_F(RendererFaults, FailedConstructionLeavesNothingBehind) {
     for (const ConstructionFault& fault : faults) {
         SCOPED_TRACE(fault.call);
         emu::failCall(fault.call, 1, fault.error);
-        EXPECT_EQ(failure([&] { delete qm_gl_create(host, 0); }), fault.message);
+        test::expectError<std::runtime_error>([&] { delete qm_gl_create(host, 0); }, fault.message);
         EXPECT_TRUE(x->children(host).empty());
         EXPECT_EQ(test::openDescriptors(), descriptors);
         EXPECT_EQ(emu::liveAllocations(), allocations);
@@ -71,7 +62,7 @@ TEST_F(RendererFaults, DeviceThatDoesNotDriveTheDisplayIsRefused) {
     ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
     ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
     const Window host = x->hostWindow(200, 100);
-    EXPECT_EQ(failure([&] { delete qm_gl_create(host, 1); }), "OpenGL and CUDA selected different GPUs.");
+    test::expectError<std::runtime_error>([&] { delete qm_gl_create(host, 1); }, "OpenGL and CUDA selected different GPUs.");
     EXPECT_TRUE(x->children(host).empty());
 }
 
@@ -100,7 +91,7 @@ TEST_F(RendererFaults, FailedUploadIsRetriedByTheNextPresentation) {
         }
         const auto next = test::deviceFrame(test::uniformFrame(16, -0.5));
         emu::failCall(fault.call, 1, cudaErrorMemoryAllocation);
-        EXPECT_EQ(failure([&] { r->present(next, mirel::Display{}, 1, 0.0, true, 1.0); }), fault.message);
+        test::expectError<std::runtime_error>([&] { r->present(next, mirel::Display{}, 1, 0.0, true, 1.0); }, fault.message);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);
         const mirel::RenderTiming retried = r->present(next, mirel::Display{}, 1, 0.0, true, 1.0);
         EXPECT_EQ(retried.uploadCount, 1u);
@@ -116,22 +107,23 @@ TEST_F(RendererFaults, SharedBufferIsRegisteredAgainOnlyForANewGridSize) {
     const auto large = test::deviceFrame(test::uniformFrame(32, 0.5));
     const std::string refused =
         "cudaGraphicsGLRegisterBuffer(&interop,buffer,cudaGraphicsRegisterFlagsWriteDiscard): out of memory";
-    const auto present = [&](const std::shared_ptr<mirel::Frame>& f) {
-        return failure([&] { r->present(f, mirel::Display{}, 1, 0.0, true, 1.0); });
+    const auto presents = [&](const std::shared_ptr<mirel::Frame>& f) { r->present(f, mirel::Display{}, 1, 0.0, true, 1.0); };
+    const auto isRefused = [&](const std::shared_ptr<mirel::Frame>& f) {
+        test::expectError<std::runtime_error>([&] { presents(f); }, refused);
     };
     // The second registration from now on fails: frames of the first grid size never reach it.
     emu::failCall("cudaGraphicsGLRegisterBuffer", 2, cudaErrorMemoryAllocation);
-    EXPECT_EQ(present(small), "no exception");
-    EXPECT_EQ(present(small), "no exception");
-    EXPECT_EQ(present(otherSmall), "no exception");
-    EXPECT_EQ(present(large), refused);
+    presents(small);
+    presents(small);
+    presents(otherSmall);
+    isRefused(large);
     // After the failure a frame of either size registers afresh.
     emu::failCall("cudaGraphicsGLRegisterBuffer", 1, cudaErrorMemoryAllocation);
-    EXPECT_EQ(present(small), refused);
-    EXPECT_EQ(present(large), "no exception");
+    isRefused(small);
+    presents(large);
     emu::failCall("cudaGraphicsGLRegisterBuffer", 1, cudaErrorMemoryAllocation);
-    EXPECT_EQ(present(small), refused);
-    EXPECT_EQ(present(small), "no exception");
+    isRefused(small);
+    presents(small);
 }
 
 TEST_F(RendererFaults, TeardownReleasesTheRegistration) {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "renderer/renderer.hpp"
-#include "support/file_fixture.hpp"
+#include "support/temp_folder.hpp"
 #include "x_session.hpp"
 
 namespace test {
