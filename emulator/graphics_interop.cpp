@@ -120,43 +120,47 @@ cudaError_t registerBuffer(cudaGraphicsResource** resource, GLuint buffer, unsig
   return cudaSuccess;
 }
 
-cudaError_t mapList(int count, cudaGraphicsResource_t* list, cudaStream_t stream) {
+// Runs work with the current context's entry points, under the registry's lock, once the list,
+// the stream and the context check out.
+template <typename Work>
+cudaError_t withList(int count, const cudaGraphicsResource_t* list, cudaStream_t stream,
+                     bool mapped, Work&& work) {
   Resources& r = resources();
   std::lock_guard lock(r.mutex);
-  const cudaError_t valid = checkList(r, count, list, false);
+  const cudaError_t valid = checkList(r, count, list, mapped);
   if (valid != cudaSuccess) return valid;
   if (!emu::detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
   const std::optional<GL> gl = currentGL();
-  if (!gl) return cudaErrorInvalidGraphicsContext;
-  for (int i = 0; i < count; ++i) {
-    cudaGraphicsResource* resource = list[i];
-    resource->mapping = gl->mapRange(resource->buffer, 0, static_cast<GLsizeiptr>(resource->size),
-                                     GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
-    if (resource->mapping == nullptr) {
-      for (int j = 0; j < i; ++j) unmapOne(*gl, list[j]);
-      return cudaErrorMapBufferObjectFailed;
+  return gl ? work(*gl) : cudaErrorInvalidGraphicsContext;
+}
+
+cudaError_t mapList(int count, cudaGraphicsResource_t* list, cudaStream_t stream) {
+  return withList(count, list, stream, false, [&](const GL& gl) {
+    for (int i = 0; i < count; ++i) {
+      cudaGraphicsResource* resource = list[i];
+      resource->mapping = gl.mapRange(resource->buffer, 0, static_cast<GLsizeiptr>(resource->size),
+                                      GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
+      if (resource->mapping == nullptr) {
+        for (int j = 0; j < i; ++j) unmapOne(gl, list[j]);
+        return cudaErrorMapBufferObjectFailed;
+      }
+      // Write-discard: what CUDA finds in a mapped buffer is undefined, shown as all-ones bytes
+      // (NaN as float) so that a region the upload missed shows in the picture.
+      std::memset(resource->block, 0xff, resource->size);
     }
-    // Write-discard: what CUDA finds in a mapped buffer is undefined, shown as all-ones bytes
-    // (NaN as float) so that a region the upload missed shows in the picture.
-    std::memset(resource->block, 0xff, resource->size);
-  }
-  return cudaSuccess;
+    return cudaSuccess;
+  });
 }
 
 cudaError_t unmapList(int count, cudaGraphicsResource_t* list, cudaStream_t stream) {
-  Resources& r = resources();
-  std::lock_guard lock(r.mutex);
-  const cudaError_t valid = checkList(r, count, list, true);
-  if (valid != cudaSuccess) return valid;
-  if (!emu::detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
-  const std::optional<GL> gl = currentGL();
-  if (!gl) return cudaErrorInvalidGraphicsContext;
-  cudaError_t result = cudaSuccess;
-  for (int i = 0; i < count; ++i) {
-    const cudaError_t unmapped = unmapOne(*gl, list[i]);
-    if (result == cudaSuccess) result = unmapped;
-  }
-  return result;
+  return withList(count, list, stream, true, [&](const GL& gl) {
+    cudaError_t result = cudaSuccess;
+    for (int i = 0; i < count; ++i) {
+      const cudaError_t unmapped = unmapOne(gl, list[i]);
+      if (result == cudaSuccess) result = unmapped;
+    }
+    return result;
+  });
 }
 
 cudaError_t unregister(cudaGraphicsResource_t resource) {

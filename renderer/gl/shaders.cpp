@@ -11,6 +11,18 @@ namespace {
 
 constexpr GLsizei logBytes = 4096;
 
+using InfoLog = void (*)(GLuint, GLsizei, GLsizei*, GLchar*);
+using Delete = void (*)(GLuint);
+
+// Throws what + the object's info log, after deleting it, unless status says it succeeded.
+void require(GLint status, GLuint id, InfoLog infoLog, Delete remove, const char* what) {
+    if (status != GL_FALSE) return;
+    std::vector<char> log(logBytes, '\0');
+    infoLog(id, logBytes - 1, nullptr, log.data());
+    remove(id);
+    throw std::runtime_error(std::string(what) + log.data());
+}
+
 }  // namespace
 
 GLuint shader(GLenum type, const char* body) {
@@ -20,12 +32,7 @@ GLuint shader(GLenum type, const char* body) {
     glCompileShader(id);
     GLint compiled = GL_FALSE;
     glGetShaderiv(id, GL_COMPILE_STATUS, &compiled);
-    if (compiled == GL_FALSE) {
-        std::vector<char> log(logBytes, '\0');
-        glGetShaderInfoLog(id, logBytes - 1, nullptr, log.data());
-        glDeleteShader(id);
-        throw std::runtime_error(std::string("GLSL compile: ") + log.data());
-    }
+    require(compiled, id, glGetShaderInfoLog, glDeleteShader, "GLSL compile: ");
     return id;
 }
 
@@ -47,12 +54,7 @@ GLuint program(const char* vertex, const char* fragment) {
     glDeleteShader(fragmentShader);
     GLint linked = GL_FALSE;
     glGetProgramiv(id, GL_LINK_STATUS, &linked);
-    if (linked == GL_FALSE) {
-        std::vector<char> log(logBytes, '\0');
-        glGetProgramInfoLog(id, logBytes - 1, nullptr, log.data());
-        glDeleteProgram(id);
-        throw std::runtime_error(std::string("GLSL link: ") + log.data());
-    }
+    require(linked, id, glGetProgramInfoLog, glDeleteProgram, "GLSL link: ");
     return id;
 }
 

@@ -60,44 +60,22 @@ void expectClicks(test::XSession& x, mirel::LinuxDesktopRenderer& r, const std::
     }
 }
 
-TEST_F(RendererEvents, ClicksOnTheBarAtScaleOne) {
-    // 320 x 240 points: the bar spans x 14 ... 128 and y 191 ... 226, three buttons of 38.
-    auto r = presented(320, 240, 1.0);
-    const std::vector<Click> clicks = {
-        {14, 200, Button1, 1},
-        {51, 200, Button1, 1},
-        {52, 200, Button1, 2},
-        {89, 200, Button1, 2},
-        {90, 200, Button1, 3},
-        {127, 200, Button1, 3},
-        {128, 200, Button1, 0},
-        {13, 200, Button1, 0},
-        {20, 191, Button1, 1},
-        {20, 190, Button1, 0},
-        {20, 226, Button1, 1},
-        {20, 227, Button1, 0},
-        {60, 200, Button3, 0},
-        {60, 200, Button2, 0},
+TEST_F(RendererEvents, ClicksOnTheBarCountInLogicalPoints) {
+    const struct {
+        int width, height;
+        double scale;
+        std::vector<Click> clicks;
+    } windows[] = {
+        // 320 x 240 points: the bar spans x 14 ... 128 and y 191 ... 226, three buttons of 38.
+        {320, 240, 1.0, {{14, 200, Button1, 1}, {51, 200, Button1, 1}, {52, 200, Button1, 2}, {89, 200, Button1, 2}, {90, 200, Button1, 3}, {127, 200, Button1, 3}, {128, 200, Button1, 0}, {13, 200, Button1, 0}, {20, 191, Button1, 1}, {20, 190, Button1, 0}, {20, 226, Button1, 1}, {20, 227, Button1, 0}, {60, 200, Button3, 0}, {60, 200, Button2, 0}}},
+        // 800 x 600 pixels at scale 2 are 400 x 300 points: the bar spans y 251 ... 286 points.
+        {800, 600, 2.0, {{150, 540, Button1, 2}, {300, 540, Button1, 0}, {28, 540, Button1, 1}, {256, 540, Button1, 0}, {255, 540, Button1, 3}, {60, 572, Button1, 1}, {60, 574, Button1, 0}, {60, 502, Button1, 1}, {60, 501, Button1, 0}, {150, 540, Button3, 0}}},
     };
-    expectClicks(*x, *r, clicks, 1.0, 240);
-}
-
-TEST_F(RendererEvents, ClicksAreMeasuredInLogicalPoints) {
-    // 800 x 600 pixels at scale 2 are 400 x 300 points: the bar spans y 251 ... 286 points.
-    auto r = presented(800, 600, 2.0);
-    const std::vector<Click> clicks = {
-        {150, 540, Button1, 2},
-        {300, 540, Button1, 0},
-        {28, 540, Button1, 1},
-        {256, 540, Button1, 0},
-        {255, 540, Button1, 3},
-        {60, 572, Button1, 1},
-        {60, 574, Button1, 0},
-        {60, 502, Button1, 1},
-        {60, 501, Button1, 0},
-        {150, 540, Button3, 0},
-    };
-    expectClicks(*x, *r, clicks, 2.0, 300);
+    for (const auto& w : windows) {
+        SCOPED_TRACE(std::to_string(w.width) + " x " + std::to_string(w.height) + " at scale " + std::to_string(w.scale));
+        auto r = presented(w.width, w.height, w.scale);
+        expectClicks(*x, *r, w.clicks, w.scale, static_cast<int>(w.height / w.scale));
+    }
 }
 
 TEST_F(RendererEvents, LaterClicksWaitForTheNextCall) {

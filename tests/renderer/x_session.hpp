@@ -87,25 +87,17 @@ public:
     void sendButtonRelease(Window w, int x, int y, unsigned button) {
         XEvent e{};
         e.xbutton.type = ButtonRelease;
-        e.xbutton.display = display;
-        e.xbutton.window = w;
         e.xbutton.x = x;
         e.xbutton.y = y;
         e.xbutton.button = button;
-        e.xbutton.same_screen = True;
-        XSendEvent(display, w, False, ButtonReleaseMask, &e);
-        XSync(display, False);
+        send(w, e, ButtonReleaseMask);
     }
 
     void sendKey(Window w, int type, unsigned keycode) {
         XEvent e{};
         e.xkey.type = type;
-        e.xkey.display = display;
-        e.xkey.window = w;
         e.xkey.keycode = keycode;
-        e.xkey.same_screen = True;
-        XSendEvent(display, w, False, type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
-        XSync(display, False);
+        send(w, e, type == KeyPress ? KeyPressMask : KeyReleaseMask);
     }
 
     // The next event of type on window w within two seconds.
@@ -119,6 +111,16 @@ public:
     }
 
     Display* const display;
+
+private:
+    // Pointer and key events share their layout up to the fields set here.
+    void send(Window w, XEvent& e, long mask) {
+        e.xkey.display = display;
+        e.xkey.window = w;
+        e.xkey.same_screen = True;
+        XSendEvent(display, w, False, mask, &e);
+        XSync(display, False);
+    }
 };
 
 }  // namespace test
