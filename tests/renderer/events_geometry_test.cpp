@@ -114,7 +114,9 @@ TEST_F(RendererEvents, GeometryFollowsTheHostWindow) {
     g = r->geometry();
     EXPECT_EQ(g.width, 500);
     EXPECT_EQ(g.height, 300);
-    XSync(x->display, False);
+    // The renderer's connection is not ordered with the test's: its resize is done once it has
+    // had an answer from the server.
+    XSync(r->desktopDisplay(), False);
     const XWindowAttributes covered = x->attributes(child);
     EXPECT_EQ(covered.x, 0);
     EXPECT_EQ(covered.y, 0);
