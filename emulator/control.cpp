@@ -8,6 +8,7 @@ void reset() {
   detail::resetFaults();
   detail::resetDevices();
   detail::resetWorkers();
+  detail::resetStreamOrder();
 }
 
 }  // namespace emu

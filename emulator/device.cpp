@@ -188,8 +188,10 @@ QM_RUNTIME_CALL cudaError_t cudaDriverGetVersion(int* driverVersion) {
 }
 
 QM_RUNTIME_CALL cudaError_t cudaDeviceSynchronize() {
-  return call("cudaDeviceSynchronize", Needs::device,
-              [] { return emu::detail::takePendingError(tCurrentDevice); });
+  return call("cudaDeviceSynchronize", Needs::device, [] {
+    emu::detail::deviceCompleted(tCurrentDevice);
+    return emu::detail::takePendingError(tCurrentDevice);
+  });
 }
 
 QM_RUNTIME_CALL cudaError_t cudaDeviceReset() {

@@ -21,6 +21,9 @@ QM_RUNTIME_CALL cudaError_t cudaGetLastError() {
 QM_RUNTIME_CALL cudaError_t cudaPeekAtLastError() { return tLastError; }
 
 QM_RUNTIME_CALL const char* cudaGetErrorString(cudaError_t error) {
+  // The emulator fails racing work with this error; its text says which operations raced.
+  const char* race = error == cudaErrorIllegalState ? emu::detail::raceReport() : nullptr;
+  if (race != nullptr) return race;
   const auto* text = emu::texts::find(error);
   return text != nullptr ? text->description : kUnrecognized;
 }

@@ -138,6 +138,20 @@ void runGrid(dim3 grid, dim3 block, const std::function<void()>& body) {
   });
 }
 
+// Device work runs when the stream order allows it; work that races fails like a launch on the
+// device, now and at the next synchronisation.
+template <typename Run>
+cudaError_t runOrdered(cudaStream_t stream, const Operation& operation, const Touch* touches,
+                       std::size_t count, Run&& run) {
+  const cudaError_t order = orderOperation(stream, operation, touches, count, false);
+  if (order != cudaSuccess) {
+    setPendingError(currentDevice(), order);
+    return order;
+  }
+  run();
+  return cudaSuccess;
+}
+
 }  // namespace
 
 void resetWorkers() { workers() = environmentWorkers(); }
@@ -149,6 +163,11 @@ namespace emu {
 void setWorkerThreads(int count) { detail::workers() = count > 1 ? count : 1; }
 
 void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body) {
+  launch(grid, block, stream, body, nullptr, nullptr, 0);
+}
+
+void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body,
+            const void* kernel, const Touch* touches, std::size_t count) {
   detail::call("cudaLaunchKernel", detail::Needs::device, [&] {
     if (!limits::validLaunchShape(grid.x, grid.y, grid.z, block.x, block.y, block.z)) return cudaErrorInvalidConfiguration;
     if (!detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
@@ -159,8 +178,16 @@ void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void
       detail::setPendingError(detail::currentDevice(), failure);
       return failure;
     }
-    detail::runGrid(grid, block, body);
-    return cudaSuccess;
+    return detail::runOrdered(stream, {"kernel launch", nullptr, kernel}, touches, count,
+                              [&] { detail::runGrid(grid, block, body); });
+  });
+}
+
+void runOnStream(cudaStream_t stream, const char* name, std::initializer_list<Touch> touches,
+                 const std::function<void()>& body) {
+  detail::call(name, detail::Needs::device, [&] {
+    if (!detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
+    return detail::runOrdered(stream, {name}, touches.begin(), touches.size(), body);
   });
 }
 

@@ -13,6 +13,7 @@ namespace {
 struct Allocation {
   std::size_t size;
   int device;
+  std::uint64_t serial;
 };
 
 // Live allocations by start address, so that any address can be traced to the allocation
@@ -36,21 +37,31 @@ class Registry {
     // Device memory starts out as all-ones bytes (NaN as float), so that reading memory
     // nothing wrote shows in the results instead of passing as zero.
     if (poison) std::memset(memory, 0xff, rounded);
-    blocks_.emplace(address(memory), Allocation{size, device});
+    blocks_.emplace(address(memory), Allocation{size, device, ++serials_});
     bytes_ += size;
     *pointer = memory;
     return cudaSuccess;
   }
 
-  cudaError_t release(void* pointer) {
+  // The allocation that starts at `pointer` is freed; `freed` tells which it was.
+  cudaError_t release(void* pointer, emu::detail::AllocationView& freed) {
     if (pointer == nullptr) return cudaSuccess;
     std::lock_guard lock(mutex_);
     const auto it = blocks_.find(address(pointer));
     if (it == blocks_.end()) return cudaErrorInvalidValue;
+    freed = view(*it);
     bytes_ -= it->second.size;
     blocks_.erase(it);
     std::free(pointer);
     return cudaSuccess;
+  }
+
+  bool find(const void* pointer, emu::detail::AllocationView& found) const {
+    std::lock_guard lock(mutex_);
+    const auto it = allocationAtOrBelow(address(pointer));
+    if (it == blocks_.end() || address(pointer) - it->first >= it->second.size) return false;
+    found = view(*it);
+    return true;
   }
 
   void releaseDevice(int device) {
@@ -107,6 +118,10 @@ class Registry {
     return reinterpret_cast<std::uintptr_t>(pointer);
   }
 
+  static emu::detail::AllocationView view(const Blocks::value_type& block) {
+    return {block.first, block.second.size, block.second.device, block.second.serial};
+  }
+
   Blocks::const_iterator allocationAtOrBelow(std::uintptr_t where) const {
     auto it = blocks_.upper_bound(where);
     return it == blocks_.begin() ? blocks_.end() : std::prev(it);
@@ -123,6 +138,7 @@ class Registry {
   mutable std::mutex mutex_;
   Blocks blocks_;
   std::size_t bytes_ = 0;
+  std::uint64_t serials_ = 0;
 };
 
 Registry& deviceMemory() {
@@ -157,29 +173,60 @@ bool sidesOf(cudaMemcpyKind kind, Side& destination, Side& source) {
   return false;
 }
 
+// A range of either kind is classified by where it starts.
+Side resolve(const void* pointer, Side side) {
+  if (side != Side::either) return side;
+  return deviceMemory().owns(pointer) ? Side::device : Side::host;
+}
+
 // A device range must lie inside one live allocation, a host range must stay clear of
-// device memory; a range of either kind is classified by where it starts.
+// device memory.
 bool validRange(const void* pointer, std::size_t size, Side side) {
   if (pointer == nullptr) return false;
   const Registry& device = deviceMemory();
-  if (side == Side::either) side = device.owns(pointer) ? Side::device : Side::host;
   return side == Side::device ? device.contains(pointer, size) : !device.overlaps(pointer, size);
 }
 
-cudaError_t copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
+const char* direction(Side destination, Side source) {
+  if (destination == Side::device) return source == Side::device ? "device to device" : "host to device";
+  return source == Side::device ? "device to host" : "host to host";
+}
+
+// How a copy or fill was issued: on a stream, or by a call without a stream, which runs on the
+// legacy default stream and returns once its work is done unless that work only reaches the
+// device.
+struct Issue {
+  const char* call;
+  cudaStream_t stream;
+  bool blocking;
+};
+
+cudaError_t copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, const Issue& issue) {
   Side destination, source;
   if (!sidesOf(kind, destination, source)) return cudaErrorInvalidMemcpyDirection;
   if (count == 0) return cudaSuccess;
+  destination = resolve(dst, destination);
+  source = resolve(src, source);
   if (!validRange(dst, count, destination) || !validRange(src, count, source)) {
     return cudaErrorInvalidValue;
   }
+  // A copy from pageable memory may return once the data is staged, and one between two device
+  // buffers does not wait at all.
+  const bool waits = issue.blocking && (destination == Side::host || pinnedMemory().owns(src));
+  const emu::Touch touches[] = {{dst, emu::Access::write}, {src, emu::Access::read}};
+  const cudaError_t order = emu::detail::orderOperation(issue.stream, {issue.call, direction(destination, source)},
+                                                        touches, 2, waits);
+  if (order != cudaSuccess) return order;
   std::memmove(dst, src, count);
   return cudaSuccess;
 }
 
-cudaError_t fill(void* pointer, int value, std::size_t count) {
+cudaError_t fill(void* pointer, int value, std::size_t count, const Issue& issue) {
   if (count == 0) return cudaSuccess;
   if (!validRange(pointer, count, Side::device)) return cudaErrorInvalidValue;
+  const emu::Touch touch{pointer, emu::Access::write};
+  const cudaError_t order = emu::detail::orderOperation(issue.stream, {issue.call}, &touch, 1, false);
+  if (order != cudaSuccess) return order;
   std::memset(pointer, value, count);
   return cudaSuccess;
 }
@@ -206,6 +253,8 @@ namespace emu::detail {
 
 std::size_t liveBytesOn(int device) { return deviceMemory().bytesOnDevice(device); }
 
+bool findAllocation(const void* pointer, AllocationView& view) { return deviceMemory().find(pointer, view); }
+
 void releaseMemory(int device) {
   deviceMemory().releaseDevice(device);
   pinnedMemory().releaseDevice(device);
@@ -225,7 +274,12 @@ QM_RUNTIME_CALL cudaError_t cudaMalloc(void** devPtr, size_t size) {
 }
 
 QM_RUNTIME_CALL cudaError_t cudaFree(void* devPtr) {
-  return call("cudaFree", Needs::device, [&] { return deviceMemory().release(devPtr); });
+  return call("cudaFree", Needs::device, [&] {
+    emu::detail::AllocationView freed{};
+    const cudaError_t error = deviceMemory().release(devPtr, freed);
+    if (error == cudaSuccess && devPtr != nullptr) emu::detail::forgetAllocation(freed);
+    return error;
+  });
 }
 
 QM_RUNTIME_CALL cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
@@ -242,7 +296,10 @@ QM_RUNTIME_CALL cudaError_t cudaMallocHost(void** ptr, size_t size) {
 }
 
 QM_RUNTIME_CALL cudaError_t cudaFreeHost(void* ptr) {
-  return call("cudaFreeHost", Needs::device, [&] { return pinnedMemory().release(ptr); });
+  return call("cudaFreeHost", Needs::device, [&] {
+    emu::detail::AllocationView freed{};
+    return pinnedMemory().release(ptr, freed);
+  });
 }
 
 QM_RUNTIME_CALL cudaError_t cudaMemcpy(void* dst, const void* src, size_t count,
@@ -250,7 +307,7 @@ QM_RUNTIME_CALL cudaError_t cudaMemcpy(void* dst, const void* src, size_t count,
   return call("cudaMemcpy", Needs::device, [&] {
     // A blocking copy waits for the device and so reports what went wrong there.
     const cudaError_t pending = emu::detail::takePendingError(currentDevice());
-    return pending != cudaSuccess ? pending : copy(dst, src, count, kind);
+    return pending != cudaSuccess ? pending : copy(dst, src, count, kind, {"cudaMemcpy", nullptr, true});
   });
 }
 
@@ -258,18 +315,18 @@ QM_RUNTIME_CALL cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t c
                                             cudaMemcpyKind kind, cudaStream_t stream) {
   return call("cudaMemcpyAsync", Needs::device, [&] {
     const cudaError_t valid = checkStream(stream);
-    return valid != cudaSuccess ? valid : copy(dst, src, count, kind);
+    return valid != cudaSuccess ? valid : copy(dst, src, count, kind, {"cudaMemcpyAsync", stream, false});
   });
 }
 
 QM_RUNTIME_CALL cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
-  return call("cudaMemset", Needs::device, [&] { return fill(devPtr, value, count); });
+  return call("cudaMemset", Needs::device, [&] { return fill(devPtr, value, count, {"cudaMemset", nullptr, false}); });
 }
 
 QM_RUNTIME_CALL cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count,
                                             cudaStream_t stream) {
   return call("cudaMemsetAsync", Needs::device, [&] {
     const cudaError_t valid = checkStream(stream);
-    return valid != cudaSuccess ? valid : fill(devPtr, value, count);
+    return valid != cudaSuccess ? valid : fill(devPtr, value, count, {"cudaMemsetAsync", stream, false});
   });
 }

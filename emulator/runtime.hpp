@@ -4,10 +4,13 @@
 // translation units offer one another.
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include <cuda_runtime_api.h>
 
 #include "quellmar_emulator/export.hpp"
+#include "quellmar_emulator/touch.hpp"
 
 #define QM_RUNTIME_CALL extern "C" QM_EMULATOR_API
 
@@ -37,12 +40,55 @@ void resetDevices();
 std::size_t liveBytesOn(int device);
 void releaseMemory(int device);
 
+// A live device allocation; `serial` tells apart allocations that reuse an address.
+struct AllocationView {
+  std::uintptr_t base;
+  std::size_t size;
+  int device;
+  std::uint64_t serial;
+};
+// The allocation `pointer` lies in, if any.
+bool findAllocation(const void* pointer, AllocationView& view);
+
 // streams_events.cpp
 bool streamValid(cudaStream_t stream);
 void releaseStreamsAndEvents(int device);
 
+// stream_order.cpp: what the platform promises about the order of work on different streams.
+// Every operation that touches device memory is checked against the last work on it.
+
+// An operation as messages name it: the runtime call (or the name of host-run work), what the
+// call did if it can do several things (a copy's direction), and the launched function.
+struct Operation {
+  const char* call;
+  const char* detail = nullptr;
+  const void* kernel = nullptr;
+};
+
+// Issues `operation` on `stream`: cudaErrorIllegalState when one of its touches races with
+// earlier work on another stream (the operation then counts as not issued), else success.
+// `hostWaits`: the call returns only once the operation has completed.
+cudaError_t orderOperation(cudaStream_t stream, const Operation& operation,
+                           const emu::Touch* touches, std::size_t count, bool hostWaits);
+void addStream(cudaStream_t stream, int device, bool blocking);
+void recordEvent(cudaEvent_t event, cudaStream_t stream);
+void waitEvent(cudaStream_t stream, cudaEvent_t event);
+// The host has seen the event, the stream or the whole device complete.
+void eventCompleted(cudaEvent_t event);
+void streamCompleted(cudaStream_t stream);
+void deviceCompleted(int device);
+void forgetEvent(cudaEvent_t event);
+void forgetAllocation(const AllocationView& view);
+void forgetDevice(int device);
+// The text of the last race found since the last reset, null when none.
+const char* raceReport();
+void resetStreamOrder();
+
 // executor.cpp
 void resetWorkers();
+
+// symbols.cpp: the name of the function at `function`, for messages.
+std::string functionName(const void* function);
 
 enum class Needs { nothing,
                    device };

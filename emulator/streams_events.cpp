@@ -76,7 +76,9 @@ cudaError_t createStream(cudaStream_t* pStream, unsigned flags) {
   if (pStream == nullptr || (flags & ~kStreamFlags) != 0) return cudaErrorInvalidValue;
   Handles& h = handles();
   std::lock_guard lock(h.mutex);
-  *pStream = h.add<cudaStream_t>(h.streams, Stream{emu::detail::currentDevice(), flags});
+  const int device = emu::detail::currentDevice();
+  *pStream = h.add<cudaStream_t>(h.streams, Stream{device, flags});
+  emu::detail::addStream(*pStream, device, (flags & cudaStreamNonBlocking) == 0);
   return cudaSuccess;
 }
 
@@ -107,6 +109,7 @@ void releaseStreamsAndEvents(int device) {
   std::lock_guard lock(h.mutex);
   eraseDevice(h.streams, device);
   eraseDevice(h.events, device);
+  emu::detail::forgetDevice(device);
 }
 
 }  // namespace emu::detail
@@ -138,6 +141,7 @@ QM_RUNTIME_CALL cudaError_t cudaStreamDestroy(cudaStream_t stream) {
 QM_RUNTIME_CALL cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   return call("cudaStreamSynchronize", Needs::device, [&] {
     if (!emu::detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
+    emu::detail::streamCompleted(stream);
     return takePendingError(currentDevice());
   });
 }
@@ -145,7 +149,22 @@ QM_RUNTIME_CALL cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
 QM_RUNTIME_CALL cudaError_t cudaStreamQuery(cudaStream_t stream) {
   // Work completes as it is issued, so a valid stream is always idle.
   return call("cudaStreamQuery", Needs::device, [&] {
-    return emu::detail::streamValid(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    if (!emu::detail::streamValid(stream)) return cudaErrorInvalidResourceHandle;
+    emu::detail::streamCompleted(stream);
+    return cudaSuccess;
+  });
+}
+
+QM_RUNTIME_CALL cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
+  return call("cudaStreamWaitEvent", Needs::device, [&] {
+    if (flags != cudaEventWaitDefault) return cudaErrorInvalidValue;
+    {
+      Handles& h = handles();
+      std::lock_guard lock(h.mutex);
+      if (lookup(h.events, event) == nullptr || !streamKnown(h, stream)) return cudaErrorInvalidResourceHandle;
+    }
+    emu::detail::waitEvent(stream, event);
+    return cudaSuccess;
   });
 }
 
@@ -182,6 +201,7 @@ QM_RUNTIME_CALL cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stre
     if (e == nullptr || !streamKnown(h, stream)) return cudaErrorInvalidResourceHandle;
     e->recorded = true;
     e->when = Clock::now();
+    emu::detail::recordEvent(event, stream);
     return cudaSuccess;
   });
 }
@@ -190,7 +210,9 @@ QM_RUNTIME_CALL cudaError_t cudaEventQuery(cudaEvent_t event) {
   return call("cudaEventQuery", Needs::device, [&] {
     Handles& h = handles();
     std::lock_guard lock(h.mutex);
-    return lookup(h.events, event) != nullptr ? cudaSuccess : cudaErrorInvalidResourceHandle;
+    if (lookup(h.events, event) == nullptr) return cudaErrorInvalidResourceHandle;
+    emu::detail::eventCompleted(event);
+    return cudaSuccess;
   });
 }
 
@@ -201,6 +223,7 @@ QM_RUNTIME_CALL cudaError_t cudaEventSynchronize(cudaEvent_t event) {
       std::lock_guard lock(h.mutex);
       if (lookup(h.events, event) == nullptr) return cudaErrorInvalidResourceHandle;
     }
+    emu::detail::eventCompleted(event);
     return takePendingError(currentDevice());
   });
 }
@@ -225,8 +248,8 @@ QM_RUNTIME_CALL cudaError_t cudaEventDestroy(cudaEvent_t event) {
   return call("cudaEventDestroy", Needs::device, [&] {
     Handles& h = handles();
     std::lock_guard lock(h.mutex);
-    return h.events.erase(reinterpret_cast<std::uintptr_t>(event)) == 1
-               ? cudaSuccess
-               : cudaErrorInvalidResourceHandle;
+    if (h.events.erase(reinterpret_cast<std::uintptr_t>(event)) == 0) return cudaErrorInvalidResourceHandle;
+    emu::detail::forgetEvent(event);
+    return cudaSuccess;
   });
 }

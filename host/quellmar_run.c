@@ -17,19 +17,34 @@ struct Settings {
     int quoted[16];
     int count;
     long steps;
+    long warmup;
     const char* until;
     const char* spectrum;
     const char* fields;
 };
 
-static void usage(void) {
+/* Prints the usage to `out` and exits with `status`. */
+static void usage(FILE* out, int status) {
     fputs(
         "usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
         "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
         "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
-        "                    [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n",
-        stderr);
-    exit(2);
+        "                    [--warmup N] [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n"
+        "       quellmar-run --help\n"
+        "The cost per step covers the --steps N, which follow the --warmup N (default 0).\n",
+        out);
+    exit(status);
+}
+
+static void refuse(void) { usage(stderr, 2); }
+
+/* A step count in decimal. */
+static long count(const char* value) {
+    char* end = NULL;
+    errno = 0;
+    const long steps = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || errno == ERANGE || steps < 0) refuse();
+    return steps;
 }
 
 enum { requestBytes = 16384 };
@@ -90,12 +105,13 @@ static void parse(int argc, char** argv, struct Settings* s) {
         int quoted;
     } keys[] = {{"--resolution", "resolution", 0}, {"--k0", "k0", 0}, {"--seed", "seed", 1}, {"--reynolds", "reynolds", 0}, {"--cfl", "cfl", 0}, {"--integrator", "integrator", 1}, {"--operator", "operator", 1}, {"--start-spectrum", "start_spectrum", 1}, {"--fixed-dt", "fixed_dt", 0}, {"--initial", "initial", 1}};
     for (int i = 1; i < argc; i += 2) {
-        if (i + 1 >= argc) usage();
+        if (strcmp(argv[i], "--help") == 0) usage(stdout, 0);
+        if (i + 1 >= argc) refuse();
         const char* value = argv[i + 1];
         size_t k = 0;
         while (k < sizeof keys / sizeof keys[0] && strcmp(argv[i], keys[k].option) != 0) ++k;
         if (k < sizeof keys / sizeof keys[0]) {
-            if (!keys[k].quoted && !isNumber(value)) usage();
+            if (!keys[k].quoted && !isNumber(value)) refuse();
             /* A repeated option replaces its earlier value, so the request holds each key once. */
             int slot = 0;
             while (slot < s->count && s->keys[slot] != keys[k].key) ++slot;
@@ -104,19 +120,18 @@ static void parse(int argc, char** argv, struct Settings* s) {
             s->values[slot] = value;
             s->quoted[slot] = keys[k].quoted;
         } else if (strcmp(argv[i], "--steps") == 0) {
-            char* end = NULL;
-            errno = 0;
-            s->steps = strtol(value, &end, 10);
-            if (end == value || *end != '\0' || errno == ERANGE || s->steps < 0) usage();
+            s->steps = count(value);
+        } else if (strcmp(argv[i], "--warmup") == 0) {
+            s->warmup = count(value);
         } else if (strcmp(argv[i], "--until") == 0) {
-            if (!isNumber(value)) usage();
+            if (!isNumber(value)) refuse();
             s->until = value;
         } else if (strcmp(argv[i], "--spectrum") == 0) {
             s->spectrum = value;
         } else if (strcmp(argv[i], "--fields") == 0) {
             s->fields = value;
         } else {
-            usage();
+            refuse();
         }
     }
 }
@@ -143,6 +158,15 @@ static char* call(void* engine, const char* request) {
         exit(1);
     }
     return reply;
+}
+
+/* Advances by `steps` steps, or fewer where the end time comes first; `request` is scratch. */
+static char* advance(void* engine, char* request, long steps, const char* until) {
+    if (until != NULL)
+        snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld,\"until\":%s}", steps, until);
+    else
+        snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld}", steps);
+    return call(engine, request);
 }
 
 int main(int argc, char** argv) {
@@ -177,16 +201,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    /* Steps done so far, the warm-up included. */
     long done = 0;
+    if (s.warmup > 0) {
+        char* reply = advance(engine, request, s.warmup, s.until);
+        done = (long)number(reply, "steps");
+        qm_string_free(reply);
+    }
+    const long warmed = done;
     double gpuMilliseconds = 0.0;
     const double start = seconds();
-    while (done < s.steps) {
-        const long chunk = s.steps - done < chunkSteps ? s.steps - done : chunkSteps;
-        if (s.until != NULL)
-            snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld,\"until\":%s}", chunk, s.until);
-        else
-            snprintf(request, requestBytes, "{\"op\":\"advance\",\"steps\":%ld}", chunk);
-        char* reply = call(engine, request);
+    while (done - warmed < s.steps) {
+        const long left = s.steps - (done - warmed);
+        const long chunk = left < chunkSteps ? left : chunkSteps;
+        char* reply = advance(engine, request, chunk, s.until);
         const long steps = (long)number(reply, "steps");
         gpuMilliseconds += number(reply, "gpu_milliseconds");
         const long advanced = steps - done;
@@ -218,8 +246,9 @@ int main(int argc, char** argv) {
         append(request, "}");
         qm_string_free(call(engine, request));
     }
-    const double perStep = done > 0 ? 1.0 / (double)done : 0.0;
-    printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", done, wall * 1e3 * perStep,
+    const long measured = done - warmed;
+    const double perStep = measured > 0 ? 1.0 / (double)measured : 0.0;
+    printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", measured, wall * 1e3 * perStep,
            gpuMilliseconds * perStep);
     qm_engine_destroy(engine);
     return 0;

@@ -11,8 +11,7 @@ namespace mirel {
 template <typename... P, typename... A>
 void launch(void (*kernel)(P...), dim3 grid, dim3 block, cudaStream_t stream, A... args) {
 #if defined(QUELLMAR_EMULATOR)
-    const std::tuple<P...> parameters(args...);
-    emu::launch(grid, block, stream, [&] { std::apply(kernel, parameters); });
+    emu::launch(kernel, grid, block, stream, std::tuple<P...>(args...));
 #else
     kernel<<<grid, block, 0, stream>>>(args...);
 #endif

@@ -113,17 +113,21 @@ FFT::~FFT() = default;
 
 void FFT::prepare(int batch) { impl->plan(batch); }
 
+// Work on the stream like the device's transform kernels, so that the emulator orders and checks
+// it against the other streams' use of the buffer.
 void FFT::transform(void* data, int batch, bool inverse) {
     const Plan& plan = impl->plan(batch);
     auto* const spectrum = static_cast<fftwf_complex*>(data);
     auto* const real = static_cast<float*>(data);
-    if (inverse) impl->clearBand(spectrum, batch);
-    if (!impl->realToComplex)
-        fftwf_execute_dft(inverse ? plan.inverse : plan.forward, spectrum, spectrum);
-    else if (inverse)
-        fftwf_execute_dft_c2r(plan.inverse, spectrum, real);
-    else
-        fftwf_execute_dft_r2c(plan.forward, real, spectrum);
+    emu::runOnStream(impl->stream, inverse ? "inverse FFT" : "forward FFT", {{data, emu::Access::write}}, [&] {
+        if (inverse) impl->clearBand(spectrum, batch);
+        if (!impl->realToComplex)
+            fftwf_execute_dft(inverse ? plan.inverse : plan.forward, spectrum, spectrum);
+        else if (inverse)
+            fftwf_execute_dft_c2r(plan.inverse, spectrum, real);
+        else
+            fftwf_execute_dft_r2c(plan.forward, real, spectrum);
+    });
 }
 
 // Emulated plans keep their tables in host memory that the emulator does not count as device

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "solver/cuda/cuda_check.hpp"
 #include "solver/fft/fft_configuration.hpp"
 
 namespace mirel {
@@ -97,6 +98,10 @@ VkFFTApplication* FFT::Impl::plan(int batch) {
         throw std::runtime_error("VkFFT CUDA plan N=" + std::to_string(n) + " batch=" + std::to_string(batch) +
                                  " failed: " + std::to_string(static_cast<int>(result)));
     built->initialized = true;
+    // VkFFT uploads the plan's tables with cudaMemcpy from pageable memory on the legacy default
+    // stream: the copies may still be in flight, and the non-blocking streams that run the
+    // transforms do not wait for that stream.
+    cudaCheck(cudaStreamSynchronize(cudaStreamLegacy), "cudaStreamSynchronize(cudaStreamLegacy)");
     return &plans.emplace(batch, std::move(built)).first->second->application;
 }
 

@@ -92,6 +92,27 @@ TEST_F(StreamsAndEvents, ElapsedTimeNeedsTwoRecordedTimingEvents) {
   for (const cudaEvent_t e : {recorded, unrecorded, untimed}) EXPECT_EQ(cudaEventDestroy(e), cudaSuccess);
 }
 
+TEST_F(StreamsAndEvents, WaitingForAnEventChecksItsArguments) {
+  cudaStream_t stream;
+  cudaEvent_t recorded, unrecorded, destroyed;
+  ASSERT_EQ(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), cudaSuccess);
+  ASSERT_EQ(cudaEventCreate(&recorded), cudaSuccess);
+  ASSERT_EQ(cudaEventCreate(&unrecorded), cudaSuccess);
+  ASSERT_EQ(cudaEventCreate(&destroyed), cudaSuccess);
+  ASSERT_EQ(cudaEventRecord(recorded, nullptr), cudaSuccess);
+  ASSERT_EQ(cudaEventDestroy(destroyed), cudaSuccess);
+  EXPECT_EQ(cudaStreamWaitEvent(stream, recorded, 0), cudaSuccess);
+  EXPECT_EQ(cudaStreamWaitEvent(nullptr, recorded, 0), cudaSuccess);
+  EXPECT_EQ(cudaStreamWaitEvent(stream, unrecorded, 0), cudaSuccess);
+  EXPECT_EQ(cudaStreamWaitEvent(stream, recorded, 0x10), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaStreamWaitEvent(stream, destroyed, 0), cudaErrorInvalidResourceHandle);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
+  ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+  EXPECT_EQ(cudaStreamWaitEvent(stream, recorded, 0), cudaErrorInvalidResourceHandle);
+  EXPECT_EQ(cudaEventDestroy(recorded), cudaSuccess);
+  EXPECT_EQ(cudaEventDestroy(unrecorded), cudaSuccess);
+}
+
 TEST_F(StreamsAndEvents, DestroyedHandlesAreRejected) {
   cudaStream_t stream;
   cudaEvent_t event, live;

@@ -118,6 +118,25 @@ TEST_F(RunHost, StopsAtTheEndTime) {
     EXPECT_EQ(json::parse(result.out[1])["steps_run"], statistics["steps"]);
 }
 
+TEST_F(RunHost, WarmUpStepsComeFirstAndAreNotMeasured) {
+    const Result result = run("--resolution 16 --warmup 5 --steps 7");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    EXPECT_EQ(json::parse(result.out[0])["steps"], 12);
+    EXPECT_EQ(json::parse(result.out[1])["steps_run"], 7);
+}
+
+TEST_F(RunHost, HelpPrintsTheUsageAndSucceeds) {
+    for (const std::string arguments : {"--help", "--resolution 16 --help --bogus"}) {
+        SCOPED_TRACE(arguments);
+        const Result result = run(arguments);
+        EXPECT_EQ(result.code, 0);
+        ASSERT_FALSE(result.out.empty());
+        EXPECT_EQ(result.out[0].rfind("usage: quellmar-run ", 0), 0u) << result.out[0];
+        EXPECT_EQ(result.err, "");
+    }
+}
+
 TEST_F(RunHost, RefusedRunsExitWithAMessage) {
     struct Case {
         std::string arguments;
@@ -132,6 +151,8 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --steps 3x", 2, usage},
         {"--resolution 16 --steps -5", 2, usage},
         {"--resolution 16 --steps 1 extra", 2, usage},
+        {"--resolution 16 --warmup -1", 2, usage},
+        {"--resolution 16 --steps 1 --warmup", 2, usage},
         {"--resolution 33",
          1,
          "quellmar-run: Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.\n"},

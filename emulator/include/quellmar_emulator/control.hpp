@@ -15,6 +15,23 @@
 //   QM_EMULATOR_THREADS=<n>        OS threads that run the blocks of one launch (default: the
 //                                  hardware concurrency, at most 8; 1 runs every block on the
 //                                  launching thread).
+//   QM_EMULATOR_STREAM_ORDER=0     turns the stream-order checker off (default on).
+//
+// The stream-order checker. The emulator runs each operation when it is issued, a device runs
+// streams concurrently: a cudaStreamNonBlocking stream is not ordered after the legacy default
+// stream, and a cudaMemcpy from pageable memory to the device, a device-to-device cudaMemcpy and
+// a cudaMemset may still be running when they return. So every operation that touches device
+// memory (copies, memsets, kernel launches through their arguments, emu::runOnStream) is
+// checked against the last writer of each allocation it touches and, when it writes, the
+// readers since: work of another stream must be ordered before it, by a synchronisation of
+// that stream or of the device (cudaStreamSynchronize, cudaDeviceSynchronize, a successful
+// cudaStreamQuery, a cudaMemcpy that returns only when done), an event recorded after it and
+// waited for (cudaStreamWaitEvent) or seen complete on the host (cudaEventSynchronize,
+// cudaEventQuery), or the legacy default stream's ordering with blocking streams. An operation
+// that is not ordered fails with cudaErrorIllegalState and does nothing; a launch fails as a
+// launch on the device does, also at the next synchronisation. cudaGetErrorString of that error
+// then names both operations, their streams and the allocation, and the text goes to standard
+// error too.
 
 #include <cstddef>
 
@@ -42,14 +59,16 @@ QM_EMULATOR_API std::size_t liveBytes();
 QM_EMULATOR_API std::size_t livePinnedAllocations();
 QM_EMULATOR_API std::size_t livePinnedBytes();
 
-// In-process equivalents of QM_EMULATOR_DEVICES, QM_EMULATOR_DEVICE_FAILURE and
-// QM_EMULATOR_THREADS, in force until the next reset().
+// In-process equivalents of QM_EMULATOR_DEVICES, QM_EMULATOR_DEVICE_FAILURE,
+// QM_EMULATOR_THREADS and QM_EMULATOR_STREAM_ORDER, in force until the next reset().
 QM_EMULATOR_API void setDeviceCount(int count);
 QM_EMULATOR_API void setDeviceFailure(bool failing);
 QM_EMULATOR_API void setWorkerThreads(int count);
+QM_EMULATOR_API void setStreamOrderChecks(bool enabled);
 
-// Disarms every fault, drops pending launch failures and restores the device count, the
-// failure switch and the worker count from the environment. Memory stays allocated.
+// Disarms every fault, drops pending launch failures, forgets the last race and restores the
+// device count, the failure switch, the worker count and the stream-order switch from the
+// environment. Memory stays allocated, and the checker keeps what it knows of the work done.
 QM_EMULATOR_API void reset();
 
 }  // namespace emu

@@ -11,11 +11,17 @@
 #undef __shared__
 #define __shared__ static thread_local
 
+#include <array>
+#include <cstddef>
 #include <functional>
+#include <initializer_list>
+#include <tuple>
+#include <type_traits>
 
 #include <cuda_runtime.h>
 
 #include "export.hpp"
+#include "touch.hpp"
 
 // Set by the executor before it resumes each emulated thread. __thread rather than
 // thread_local: these have no dynamic initialisation, and __thread spares every access the
@@ -33,6 +39,21 @@ namespace emu {
 // A bad shape, stream or device runs nothing and sets the last error as the runtime does.
 QM_EMULATOR_API void launch(dim3 grid, dim3 block, cudaStream_t stream,
                             const std::function<void()>& body);
+
+// The same for a launch of the __global__ function `kernel` whose arguments touch the device
+// memory listed in `touches`: the stream-order checker (control.hpp) sees the launch first, and
+// a launch that races with work on another stream runs nothing and fails as a launch fails on
+// the device: the last error now, and the next synchronisation once.
+QM_EMULATOR_API void launch(dim3 grid, dim3 block, cudaStream_t stream,
+                            const std::function<void()>& body, const void* kernel,
+                            const Touch* touches, std::size_t count);
+
+// Host code that stands for device work on `stream`, such as the emulated FFT: checked like a
+// kernel launch over `touches` and named `name` in messages (a string that outlives the
+// process's use of the emulator); `body` runs unless the work races.
+QM_EMULATOR_API void runOnStream(cudaStream_t stream, const char* name,
+                                 std::initializer_list<Touch> touches,
+                                 const std::function<void()>& body);
 
 // The barrier behind __syncthreads.
 QM_EMULATOR_API void syncthreads();
@@ -69,7 +90,32 @@ T compareExchange(T* address, T compare, T value) {
   return compare;
 }
 
+// What a kernel parameter touches: a pointer to const is read, any other pointer written.
+template <typename P>
+Touch touchOf(const P& parameter) {
+  if constexpr (std::is_pointer_v<P>) {
+    const bool read = std::is_const_v<std::remove_pointer_t<P>>;
+    return {parameter, read ? Access::read : Access::write};
+  } else {
+    return {nullptr, Access::read};
+  }
+}
+
 }  // namespace detail
+
+// Launches `kernel` with `parameters` as a launch on the device passes them; each pointer
+// parameter is a touch of the memory it leads into.
+template <typename... P>
+void launch(void (*kernel)(P...), dim3 grid, dim3 block, cudaStream_t stream,
+            const std::tuple<P...>& parameters) {
+  const auto touches = std::apply(
+      [](const P&... p) { return std::array<Touch, sizeof...(P)>{detail::touchOf(p)...}; },
+      parameters);
+  launch(
+      grid, block, stream, [&] { std::apply(kernel, parameters); },
+      reinterpret_cast<const void*>(kernel), touches.data(), touches.size());
+}
+
 }  // namespace emu
 
 inline void __syncthreads() { emu::syncthreads(); }

@@ -104,6 +104,8 @@ TEST_F(CNAB2Faults, FailedCallsAreNamed) {
     };
     mirel::DeviceBuffer exchange(16 * 9 * sizeof(mirel::Complex));
     ASSERT_EQ(cudaMemset(exchange.ptr, 0, exchange.bytes), cudaSuccess);
+    // The memset may still be running when it returns, and the solvers' streams do not wait for it.
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         Solver solver(legacyConfig());

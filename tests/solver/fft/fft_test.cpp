@@ -14,6 +14,7 @@
 #include "solver/cuda/cuda_loader.hpp"
 #include "solver/cuda/device_buffer.hpp"
 #include "solver/fft/fft.hpp"
+#include "support/device_copy.hpp"
 #if !defined(QUELLMAR_EMULATOR)
 #include "solver/fft/fft_configuration.hpp"
 #endif
@@ -174,10 +175,9 @@ protected:
     void transform(mirel::FFT& fft, Fields& fields, std::initializer_list<bool> inverses) {
         const std::size_t bytes = fields.elements.size() * sizeof(fields.elements[0]);
         const mirel::DeviceBuffer buffer(bytes);
-        cudaCheck(cudaMemcpy(buffer.ptr, fields.elements.data(), bytes, cudaMemcpyHostToDevice), "cudaMemcpy");
+        test::upload(stream, buffer.ptr, fields.elements);
         for (const bool inverse : inverses) fft.transform(buffer.ptr, fields.geometry.batch, inverse);
-        cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream)");
-        cudaCheck(cudaMemcpy(fields.elements.data(), buffer.ptr, bytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
+        fields.elements = test::download<std::complex<float>>(stream, buffer.ptr, fields.elements.size());
     }
 
     mirel::FFT make(const Geometry& g) { return mirel::FFT(g.n, g.realToComplex, g.rowPitch, g.cutoff, stream); }
@@ -406,13 +406,12 @@ TEST_F(FFTTest, PlansAreBuiltOncePerBatchCount) {
     const std::vector<std::complex<float>> before = fields.elements;
     const std::size_t bytes = fields.elements.size() * sizeof(fields.elements[0]);
     const mirel::DeviceBuffer buffer(bytes);
-    cudaCheck(cudaMemcpy(buffer.ptr, before.data(), bytes, cudaMemcpyHostToDevice), "cudaMemcpy");
+    test::upload(stream, buffer.ptr, before);
 
     fft.prepare(g.batch);
     EXPECT_EQ(cachedPlanCount(fft), 1u);
     const std::size_t planBytes = fft.allocatedBytes();
-    cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream)");
-    cudaCheck(cudaMemcpy(fields.elements.data(), buffer.ptr, bytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
+    fields.elements = test::download<std::complex<float>>(stream, buffer.ptr, fields.elements.size());
     EXPECT_EQ(fields.elements, before) << "prepare transformed";
 
     fft.prepare(g.batch);

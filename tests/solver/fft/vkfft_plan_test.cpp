@@ -16,6 +16,7 @@
 #include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "solver/cuda/cuda_check.hpp"
@@ -270,6 +271,33 @@ TEST_F(VkFFTPlans, TransformOfAnUnpreparedBatchBuildsItsPlanFirst) {
         ASSERT_NE(mirel::CachedPlans::application(fft, 3), nullptr);
     }
     expectKeptRecord(*mirel::CachedPlans::application(fft, 3), g, 3, stream);
+}
+
+// Stands for a transform kernel that reads a plan's twiddle table.
+__global__ void readTable(const void*) {}
+
+// VkFFT uploads a plan's tables on the legacy default stream with cudaMemcpy from pageable
+// memory, which may return before they land; the plan must be in place before a transform on a
+// non-blocking stream, as the solvers' streams are, reads them.
+TEST_F(VkFFTPlans, TablesHaveLandedBeforeANonBlockingStreamReadsThem) {
+    cudaStream_t nonBlocking = nullptr;
+    cudaCheck(cudaStreamCreateWithFlags(&nonBlocking, cudaStreamNonBlocking), "cudaStreamCreateWithFlags");
+    {
+        mirel::FFT fft(1536, true, 776, 512, nonBlocking);
+        fft.prepare(2);
+        const VkFFTApplication* application = mirel::CachedPlans::application(fft, 2);
+        ASSERT_NE(application, nullptr);
+        int tables = 0;
+        for (const VkFFTAxis& axis : application->localFFTPlan->axes[0]) {
+            if (axis.bufferLUT == nullptr) continue;
+            ++tables;
+            emu::launch(readTable, dim3(1), dim3(1), nonBlocking, std::tuple<const void*>(axis.bufferLUT));
+            EXPECT_EQ(cudaGetLastError(), cudaSuccess) << cudaGetErrorString(cudaErrorIllegalState);
+        }
+        EXPECT_GT(tables, 0);
+        cudaStreamSynchronize(nonBlocking);
+    }
+    cudaCheck(cudaStreamDestroy(nonBlocking), "cudaStreamDestroy(nonBlocking)");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "solver/native/solver_failure.hpp"
 #include "support/solver_fixture.hpp"
@@ -83,6 +84,34 @@ TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
         EXPECT_NE(second, nullptr);
         EXPECT_NE(third, nullptr);
     }
+}
+
+// A spectrum written with a plain cudaMemcpy may not have reached the device when the solver's
+// non-blocking stream starts the snapshot, which does not wait for the legacy default stream.
+// The emulator refuses the snapshot and names both operations; a device synchronisation in
+// between orders them.
+TEST_F(SnapshotFaults, SpectrumCopiedInWithoutOrderingRacesTheSnapshot) {
+    mirel::Config config;
+    config.resolution = 16;
+    Solver solver(config);
+    const mirel::Solver::Impl& s = mirel::SolverInternals::of(solver);
+    const std::vector<mirel::Complex> half(s.omega.bytes / sizeof(mirel::Complex), mirel::Complex{0.0f, 0.0f});
+    ASSERT_EQ(cudaMemcpy(s.omega.ptr, half.data(), s.omega.bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    try {
+        solver.snapshot(false);
+        ADD_FAILURE() << "no race reported";
+    } catch (const std::runtime_error& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("kernel mirel::kernels::prepareSnapshotKernel (operation "), std::string::npos) << message;
+        EXPECT_NE(message.find("after cudaMemcpy host to device (operation "), std::string::npos) << message;
+    }
+    cudaDeviceSynchronize();
+    solver.reset({});
+    ASSERT_EQ(cudaMemcpy(s.omega.ptr, half.data(), s.omega.bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    const std::shared_ptr<Frame> frame = solver.snapshot(false);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->max_vorticity, 0.0f);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "solver/cuda/layout.hpp"
 #include "solver/native/kernels.hpp"
 #include "solver/native/solver_failure.hpp"
+#include "support/device_copy.hpp"
 #include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
 
@@ -34,15 +35,13 @@ mirel::Config grid(int n, std::uint32_t method = 2) {
 
 std::vector<Complex> storedSpectrum(Solver& solver) {
     const Solver::Impl& s = mirel::SolverInternals::of(solver);
-    std::vector<Complex> half(s.omega.bytes / sizeof(Complex));
-    EXPECT_EQ(cudaMemcpy(half.data(), s.omega.ptr, s.omega.bytes, cudaMemcpyDeviceToHost), cudaSuccess);
-    return half;
+    return test::download<Complex>(s.queue.value, s.omega.ptr, s.omega.bytes / sizeof(Complex));
 }
 
 void storeSpectrum(Solver& solver, const std::vector<Complex>& half) {
     Solver::Impl& s = mirel::SolverInternals::of(solver);
     ASSERT_EQ(half.size() * sizeof(Complex), s.omega.bytes);
-    ASSERT_EQ(cudaMemcpy(s.omega.ptr, half.data(), s.omega.bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    test::upload(s.queue.value, s.omega.ptr, half);
 }
 
 // ω = A cos(kx x + ky y + φ) on the grid x = 2π i / N, y = 2π j / N.
@@ -316,10 +315,7 @@ TEST_F(Snapshots, NyquistRowVelocityFollowsTheLayoutOfTheMethod) {
         p.planes = 3;
         p.method = test.method;
         mirel::kernels::prepareSnapshot(s.queue.value, s.omega.as<mirel::V2>(), s.snapshotWork.as<mirel::V2>(), p);
-        ASSERT_EQ(cudaStreamSynchronize(s.queue.value), cudaSuccess);
-        std::vector<Complex> work(3 * half.size());
-        ASSERT_EQ(cudaMemcpy(work.data(), s.snapshotWork.ptr, work.size() * sizeof(Complex), cudaMemcpyDeviceToHost),
-                  cudaSuccess);
+        const std::vector<Complex> work = test::download<Complex>(s.queue.value, s.snapshotWork.ptr, 3 * half.size());
         const std::size_t at = (h + 1) * h;
         EXPECT_EQ(work[at].re, test.vorticity.re);
         EXPECT_EQ(work[at].im, test.vorticity.im);
@@ -377,17 +373,12 @@ TEST_F(Snapshots, ExtractionFlagsNonFiniteSamplesOfTheComputedPlanesOnly) {
         Solver::Impl& s = mirel::SolverInternals::of(solver);
         std::vector<float> work(s.snapshotWork.bytes / sizeof(float), 0.0f);
         work[test.plane * rowStride * n + 5 * rowStride + test.column] = std::numeric_limits<float>::infinity();
-        ASSERT_EQ(cudaMemcpy(s.snapshotWork.ptr, work.data(), s.snapshotWork.bytes, cudaMemcpyHostToDevice),
-                  cudaSuccess);
+        test::upload(s.queue.value, s.snapshotWork.ptr, work);
         mirel::Params p = s.params(0);
         p.planes = test.planes;
         mirel::kernels::extractSnapshot(s.queue.value, s.snapshotWork.as<float>(), static_cast<float*>(s.frames[0].get()),
                                         s.snapshotPartials.as<float4>(), p);
-        ASSERT_EQ(cudaStreamSynchronize(s.queue.value), cudaSuccess);
-        std::vector<float4> partials(128);
-        ASSERT_EQ(cudaMemcpy(partials.data(), s.snapshotPartials.ptr, partials.size() * sizeof(float4),
-                             cudaMemcpyDeviceToHost),
-                  cudaSuccess);
+        const std::vector<float4> partials = test::download<float4>(s.queue.value, s.snapshotPartials.ptr, 128);
         bool flagged = false;
         for (int b = 0; b < 64; ++b) flagged = flagged || partials[b].z != 0.0f;
         EXPECT_EQ(flagged, test.flagged);
