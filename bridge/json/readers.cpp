@@ -14,11 +14,6 @@ using nlohmann::json;
 
 bool finiteDouble(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
 
-[[noreturn]] void wrongType(const json& value, const char* expected) {
-    throw json::type_error::create(302, std::string("type must be ") + expected + ", but is " + value.type_name(),
-                                   &value);
-}
-
 std::uint64_t seed(const json& value) {
     // An array or an object is never a seed; writing one out would recurse as deep as it nests.
     if (value.is_structured()) throw std::invalid_argument("Seed must be UInt64.");
@@ -29,6 +24,11 @@ std::uint64_t seed(const json& value) {
 }
 
 }  // namespace
+
+void wrongType(const json& value, const char* expected) {
+    throw json::type_error::create(302, std::string("type must be ") + expected + ", but is " + value.type_name(),
+                                   &value);
+}
 
 json decode(const char* text) {
     if (text == nullptr) throw std::invalid_argument("Expected a JSON object.");
@@ -70,6 +70,10 @@ std::optional<std::int32_t> integer(const json& value) {
     // Both bounds are exact doubles; NaN fails both comparisons.
     if (!(x > -2147483649.0 && x < 2147483648.0)) return std::nullopt;
     return static_cast<std::int32_t>(x);
+}
+
+int existingInteger(const json& request, const char* key, int fallback, int refused) {
+    return request.contains(key) ? integer(request.at(key)).value_or(refused) : fallback;
 }
 
 std::filesystem::path path(const json& value, const char* key) {
@@ -139,6 +143,18 @@ json configReport(const Config& c) {
         {"operator", forms[c.form]},
         {"start_spectrum", startSpectra[c.startSpectrum]},
         {"fixed_dt", c.fixedDt > 0.0f ? json(static_cast<double>(c.fixedDt)) : json(nullptr)},
+    };
+}
+
+json frameReport(const Frame& frame) {
+    return {
+        {"sequence", static_cast<std::uint64_t>(frame.steps)},
+        {"time", frame.time},
+        {"grid_size", frame.grid_size},
+        {"max_vorticity", static_cast<double>(frame.max_vorticity)},
+        {"mean_vorticity", static_cast<double>(frame.mean_vorticity)},
+        {"std_vorticity", static_cast<double>(frame.std_vorticity)},
+        {"max_speed", static_cast<double>(frame.max_speed)},
     };
 }
 
