@@ -284,7 +284,7 @@ TEST_F(ControllerBehaviour, BenchmarkOptionsWaitForTheNextRebuild) {
 TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGeneration) {
     Options options = test::smallRun(32);
     options.fixedBatch = true;
-    options.batch = 300;
+    options.batch = 100;
     Controller controller(options, 0);
     waitFor(
         controller, [](const ViewState& v) { return v.ready; }, "first frame");
