@@ -18,27 +18,16 @@
 namespace {
 
 using nlohmann::json;
+using test::endsWith;
 using test::Engine;
 using test::errorOf;
+using test::parseMessage;
 using test::withoutTiming;
 
 constexpr int n = 16;
 const json small = {{"resolution", n}, {"reynolds", 1000}};
 const std::string renderingNotBuilt =
     "GPU rendering was not built; install OpenGL/X11/libpng development files and rebuild, or use --headless.";
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// The message the JSON library gives for text it cannot parse.
-std::string parseMessage(const char* text) {
-    try {
-        return "(parsed " + json::parse(text).dump() + ")";
-    } catch (const json::parse_error& error) {
-        return error.what();
-    }
-}
 
 class EngineCalls : public test::EngineTest {};
 
