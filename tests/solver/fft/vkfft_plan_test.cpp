@@ -46,9 +46,10 @@ void PrintTo(const SolverFFT& fft, std::ostream* out) { *out << fft.name; }
 // The FFTs the solvers own at resolution N: the padded grid M = 3N/2 with its zero band from N/2
 // (two fields for the stress form, four and one for the advective form), the base grid, the
 // complex grid of an initial field, and the grid of the CNAB2 solver, which takes powers of two.
+// N = 34 has the prime factor 17, which VkFFT transforms with Rader's algorithm.
 std::vector<SolverFFT> solverFFTs() {
     std::vector<SolverFFT> ffts;
-    for (const int n : {16, 18, 48, 256, 1024, 2048}) {
+    for (const int n : {16, 18, 34, 48, 256, 1024, 2048}) {
         const std::string resolution = "N" + std::to_string(n) + "_";
         const int m = 3 * n / 2;
         const Geometry padded{m, true, (m / 2 + 8) / 8 * 8, n / 2};
