@@ -24,7 +24,8 @@ TEST_F(GraphicsInterop, ArgumentsAreCheckedFirst) {
   int devices[1];
   EXPECT_EQ(cudaGLGetDevices(nullptr, devices, 1, cudaGLDeviceListAll), cudaErrorInvalidValue);
   unsigned count = 0;
-  EXPECT_EQ(cudaGLGetDevices(&count, devices, 1, static_cast<cudaGLDeviceList>(9)),
+  // 0 names no list; a value beyond the enumeration's range (0 to 3) is undefined in C++.
+  EXPECT_EQ(cudaGLGetDevices(&count, devices, 1, static_cast<cudaGLDeviceList>(0)),
             cudaErrorInvalidValue);
   cudaGraphicsResource* resource = nullptr;
   EXPECT_EQ(cudaGraphicsGLRegisterBuffer(nullptr, 1, cudaGraphicsRegisterFlagsWriteDiscard),
