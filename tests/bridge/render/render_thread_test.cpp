@@ -74,7 +74,7 @@ protected:
     // The presentations of a stretch of time in which nothing should be presented, after the
     // pass under way has ended.
     std::uint64_t presentedWhile(double seconds) {
-        sleepFor(0.1);
+        sleepFor(0.25);
         const std::uint64_t before = presentations(ui.report());
         sleepFor(seconds);
         return presentations(ui.report()) - before;
