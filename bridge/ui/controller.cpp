@@ -3,6 +3,18 @@
 #include "bridge/ui/controller_rules.hpp"
 
 namespace mirel {
+namespace {
+
+// Sets one of the flags that decide which frames are taken; false when it had that value.
+template <typename Control>
+bool changeDisplay(Control& control, bool Control::*flag, bool value) {
+    if (control.*flag == value) return false;
+    control.displayRevision += 1;
+    control.*flag = value;
+    return true;
+}
+
+}  // namespace
 
 Controller::Controller(const Options& given, int deviceIndex) : options(given), device(deviceIndex) {
     control.config = given.config;
@@ -71,18 +83,12 @@ void Controller::regulate(bool on) {
 
 void Controller::visible(bool shown) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (shown == control.visible) return;
-    control.displayRevision += 1;
-    control.visible = shown;
-    changed.notify_one();
+    if (changeDisplay(control, &Control::visible, shown)) changed.notify_one();
 }
 
 void Controller::velocity(bool wanted) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (wanted == control.velocity) return;
-    control.displayRevision += 1;
-    control.velocity = wanted;
-    changed.notify_one();
+    if (changeDisplay(control, &Control::velocity, wanted)) changed.notify_one();
 }
 
 void Controller::dismissError() {

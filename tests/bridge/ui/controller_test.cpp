@@ -86,6 +86,22 @@ TEST_F(ControllerBehaviour, VelocityPlanesFollowTheOptions) {
     }
 }
 
+TEST_F(ControllerBehaviour, ADisplayChangeTakesAFrameEvenWhilePaused) {
+    Options options = test::smallRun();
+    options.paused = true;
+    Controller controller(options, 0);
+    const ViewState before = waitSettled(controller);
+    ASSERT_FALSE(before.frame->velocity);
+    controller.velocity(true);
+    const ViewState after = waitFor(
+        controller, [](const ViewState& v) { return v.frame && v.frame->velocity && v.settled; }, "a frame with velocity");
+    EXPECT_EQ(after.frames, before.frames + 1);
+    EXPECT_EQ(after.stats.steps, 0u);
+    controller.velocity(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(controller.view().frames, after.frames) << "the same setting again is no change";
+}
+
 TEST_F(ControllerBehaviour, SingleStepMakesOneStepThenRefreshesAndTakesAFrame) {
     Options options = test::smallRun();
     options.paused = true;
@@ -284,7 +300,7 @@ TEST_F(ControllerBehaviour, BenchmarkOptionsWaitForTheNextRebuild) {
 TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGeneration) {
     Options options = test::smallRun(32);
     options.fixedBatch = true;
-    options.batch = 300;
+    options.batch = 100;
     Controller controller(options, 0);
     waitFor(
         controller, [](const ViewState& v) { return v.ready; }, "first frame");
