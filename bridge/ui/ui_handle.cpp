@@ -3,9 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "bridge/render/renderer_binding.hpp"
 #include "bridge/ui/controller_rules.hpp"
-#include "solver/cuda/cuda_check.hpp"
 
 namespace mirel {
 namespace {
@@ -75,44 +73,6 @@ void UIHandle::runningLocked(bool run) {
 
 std::string UIHandle::stoppedLocked(const char* fallback) const {
     return renderError.empty() ? std::string(fallback) : renderError;
-}
-
-// The renderer lives on this thread from its creation to its deletion. A renderer that cannot be
-// made, or fails, closes the handle with its message.
-void UIHandle::renderLoop() {
-    try {
-        cudaCheck(cudaSetDevice(0), "cudaSetDevice(0)");
-        const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(parentWindow);
-        serveTasks(*renderer);
-    } catch (const std::exception& failure) {
-        stopRendering(failure.what());
-    } catch (...) {
-        stopRendering("Unknown native failure");
-    }
-}
-
-// Runs the queued work with the renderer until the handle closes.
-void UIHandle::serveTasks(LinuxRenderer& renderer) {
-    for (;;) {
-        std::vector<RenderTask> due;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            wake.wait(lock, [this] { return closed || !tasks.empty(); });
-            if (closed) return;
-            due.swap(tasks);
-        }
-        for (const RenderTask& task : due) task(renderer);
-    }
-}
-
-void UIHandle::stopRendering(const std::string& message) {
-    const std::lock_guard<std::mutex> lock(mutex);
-    renderError = message;
-    closed = true;
-    options.paused = true;
-    if (controller) controller->running(false);
-    tasks.clear();
-    wake.notify_all();
 }
 
 }  // namespace mirel

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,8 +57,23 @@ private:
     void benchmark(const nlohmann::json& request);
     void exportFrame(nlohmann::json request);
 
+    // What one pass of the render thread copies under the mutex.
+    struct RenderPass {
+        ViewState view;
+        Display display;
+        double scale = 1.0;
+        bool visible = true;
+        std::vector<RenderTask> jobs;
+    };
+
     void renderLoop();
-    void serveTasks(LinuxRenderer& renderer);
+    void drawUntilClosed(LinuxRenderer& renderer);
+    // The copies of the next pass, with the queued jobs moved out; none once the handle closed.
+    std::optional<RenderPass> beginPass(std::uint64_t seenGeneration);
+    void storeGeometry(const Geometry& measured);
+    void steer(int click);
+    void countPresentation(const ViewState& shown, const RenderTiming& timing, double at);
+    void waitForWork(double nextDue);
     void stopRendering(const std::string& message);
 
     std::mutex mutex;
