@@ -134,4 +134,25 @@ TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
     EXPECT_EQ(solver.advance(2).steps, 2u);
 }
 
+// An inspection that fails after its launch leaves work on the native stream; the new CNAB2
+// solver of the reset writes the same spectrum on its own stream only after that work.
+TEST_F(CNAB2Faults, ResetAfterAFailedInspectionRecovers) {
+    mirel::Config config;
+    config.resolution = 16;
+    config.method = mirel::CNAB2;
+    config.seed = 5;
+    mirel::Solver solver(config);
+    const mirel::Statistics start = solver.statistics();
+    const cudaError_t error = cudaErrorLaunchFailure;
+    emu::failCall("cudaMemcpyAsync", 1, error);
+    test::expectError<std::runtime_error>(
+        [&] { solver.inspect(); },
+        failure("cudaMemcpyAsync(partials.data(),s.statPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())",
+                error));
+    emu::reset();
+    solver.reset({});
+    EXPECT_EQ(solver.statistics().energy, start.energy);
+    EXPECT_EQ(solver.advance(2).steps, 2u);
+}
+
 }  // namespace
