@@ -1,6 +1,8 @@
 /* A command-line host of libquellmar: creates a headless engine, advances it, prints the final
- * statistics as JSON and the cost per step, and writes the spectrum and fields files when
- * asked. Uses only the public C interface. */
+ * statistics as JSON and the cost per step, and writes the spectrum and fields files and a PNG of
+ * the final field when asked. Uses only the public C interface. */
+#define _GNU_SOURCE /* dladdr */
+#include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +23,7 @@ struct Settings {
     const char* until;
     const char* spectrum;
     const char* fields;
+    const char* png;
 };
 
 /* Prints the usage to `out` and exits with `status`. */
@@ -30,8 +33,10 @@ static void usage(FILE* out, int status) {
         "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
         "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
         "                    [--warmup N] [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n"
+        "                    [--png FILE]\n"
         "       quellmar-run --help\n"
-        "The cost per step covers the --steps N, which follow the --warmup N (default 0).\n",
+        "The cost per step covers the --steps N, which follow the --warmup N (default 0).\n"
+        "--png draws the final vorticity as a 1800 x 1800 picture; it needs an X display.\n",
         out);
     exit(status);
 }
@@ -130,6 +135,8 @@ static void parse(int argc, char** argv, struct Settings* s) {
             s->spectrum = value;
         } else if (strcmp(argv[i], "--fields") == 0) {
             s->fields = value;
+        } else if (strcmp(argv[i], "--png") == 0) {
+            s->png = value;
         } else {
             refuse();
         }
@@ -142,6 +149,19 @@ static double number(const char* reply, const char* key) {
     snprintf(pattern, sizeof pattern, "\"%s\":", key);
     const char* at = strstr(reply, pattern);
     return at != NULL ? strtod(at + strlen(pattern), NULL) : -1.0;
+}
+
+/* The folder of the loaded libquellmar, where the renderer module lies beside it; empty when the
+ * loader cannot tell. */
+static void libraryFolder(char* folder, size_t size) {
+    Dl_info info;
+    folder[0] = '\0';
+    if (dladdr((void*)qm_initialize, &info) == 0 || info.dli_fname == NULL) return;
+    const char* slash = strrchr(info.dli_fname, '/');
+    const size_t length = slash != NULL ? (size_t)(slash - info.dli_fname) : 0;
+    if (length >= size) return;
+    memcpy(folder, info.dli_fname, length);
+    folder[length] = '\0';
 }
 
 static double seconds(void) {
@@ -174,7 +194,9 @@ int main(int argc, char** argv) {
     parse(argc, argv, &s);
     if (s.steps < 0) s.steps = s.until != NULL ? 2147483647L : 100;
 
-    char* document = qm_initialize(NULL);
+    char resources[4096];
+    libraryFolder(resources, sizeof resources);
+    char* document = qm_initialize(resources);
     if (document == NULL || strncmp(document, "{\"error\":", 9) == 0) {
         fprintf(stderr, "quellmar-run: %s\n", document != NULL ? document : "out of memory");
         return 1;
@@ -233,7 +255,7 @@ int main(int argc, char** argv) {
     char* statistics = call(engine, "{\"op\":\"inspect\"}");
     puts(statistics);
     qm_string_free(statistics);
-    if (s.spectrum != NULL || s.fields != NULL) {
+    if (s.spectrum != NULL || s.fields != NULL || s.png != NULL) {
         strcpy(request, "{\"op\":\"export\"");
         if (s.spectrum != NULL) {
             append(request, ",\"spectrum\":");
@@ -242,6 +264,10 @@ int main(int argc, char** argv) {
         if (s.fields != NULL) {
             append(request, ",\"fields\":");
             appendString(request, s.fields);
+        }
+        if (s.png != NULL) {
+            append(request, ",\"png\":");
+            appendString(request, s.png);
         }
         append(request, "}");
         qm_string_free(call(engine, request));

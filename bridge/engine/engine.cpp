@@ -8,6 +8,8 @@
 #include "bridge/json/boundary.hpp"
 #include "bridge/json/readers.hpp"
 #include "bridge/library/device_selection.hpp"
+#include "bridge/render/display_names.hpp"
+#include "bridge/render/export_job.hpp"
 #include "bridge/render/renderer_binding.hpp"
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
@@ -21,12 +23,6 @@ using nlohmann::json;
 
 void selectDevice() { cudaCheck(cudaSetDevice(recordedDevice()), "cudaSetDevice(deviceId)"); }
 
-// The value of a key that counts as soon as it exists; null is a type error there.
-template <typename T>
-T existing(const json& request, const char* key, T fallback) {
-    return request.contains(key) ? request.at(key).get<T>() : fallback;
-}
-
 // The initial field named by "initial", for the configuration of the request.
 std::vector<float> initialField(const json& request, const Config& config) {
     Options options;
@@ -34,10 +30,6 @@ std::vector<float> initialField(const json& request, const Config& config) {
     options.initial = path(request, "initial");
     return loadInitial(options);
 }
-
-const char* const displayFields[] = {"vorticity", "speed", "enstrophy"};
-const char* const palettes[] = {"aurora", "ember", "glacier", "inferno"};
-const char* const colorRanges[] = {"sigma", "exposure"};
 
 // One headless run: a solver and the lock that serialises the calls on it.
 class EngineHandle {
@@ -106,36 +98,21 @@ json EngineHandle::exportFiles(const json& request) {
     if (!snapshot && !has(request, "fields") && !has(request, "png")) return json::object();
     const std::shared_ptr<Frame> frame = solver.snapshot(existing<bool>(request, "include_velocity", true));
     if (!frame) throw std::runtime_error("No snapshot slot.");
-    if (has(request, "fields")) {
-        const Frame& f = *frame;
-        std::vector<float> data(static_cast<std::size_t>(3) * f.grid_size * f.grid_size);
-        cudaCheck(cudaMemcpy(data.data(), f.data(), data.size() * sizeof(float), cudaMemcpyDeviceToHost),
-                  "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)");
-        writeFile(path(request, "fields"), data);
-    }
+    exportFields(*frame, request);
     if (has(request, "png")) {
         const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(0);
-        const int size = existing<int>(request, "pixel_size", 1800);
-        if (size < 1 || size > 8192) throw std::invalid_argument("PNG size must be 1 through 8192.");
+        const int size = pixelSize(request);
         const std::filesystem::path png = path(request, "png");
         Display display;
-        display.field = choice(request, "display", displayFields, 0);
-        display.palette = choice(request, "palette", palettes, 1);
-        display.colorRange = choice(request, "color_range", colorRanges, 0);
+        display.field = choice(request, "display", fieldNames, 0);
+        display.palette = choice(request, "palette", paletteNames, 1);
+        display.colorRange = choice(request, "color_range", rangeNames, 0);
         display.exposure = static_cast<float>(std::clamp(scalar(request, "exposure", 1.2000000476837158), 0.25, 3.0));
         display.sigma = static_cast<float>(std::clamp(scalar(request, "sigma", 2.5), 1.5, 3.5));
         display.flow = has(request, "flow") && request.at("flow").get<bool>();
         renderer->exportPNG(frame, display, png, size);
     }
-    return {
-        {"sequence", static_cast<std::uint64_t>(frame->steps)},
-        {"time", frame->time},
-        {"grid_size", frame->grid_size},
-        {"max_vorticity", static_cast<double>(frame->max_vorticity)},
-        {"mean_vorticity", static_cast<double>(frame->mean_vorticity)},
-        {"std_vorticity", static_cast<double>(frame->std_vorticity)},
-        {"max_speed", static_cast<double>(frame->max_speed)},
-    };
+    return frameReport(*frame);
 }
 
 }  // namespace

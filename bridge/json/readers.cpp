@@ -14,11 +14,6 @@ using nlohmann::json;
 
 bool finiteDouble(double x) { return std::fabs(x) <= std::numeric_limits<double>::max(); }
 
-[[noreturn]] void wrongType(const json& value, const char* expected) {
-    throw json::type_error::create(302, std::string("type must be ") + expected + ", but is " + value.type_name(),
-                                   &value);
-}
-
 std::uint64_t seed(const json& value) {
     const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
@@ -27,6 +22,11 @@ std::uint64_t seed(const json& value) {
 }
 
 }  // namespace
+
+void wrongType(const json& value, const char* expected) {
+    throw json::type_error::create(302, std::string("type must be ") + expected + ", but is " + value.type_name(),
+                                   &value);
+}
 
 json decode(const char* text) {
     if (text == nullptr) throw std::invalid_argument("Expected a JSON object.");
@@ -127,6 +127,18 @@ json configReport(const Config& c) {
         {"operator", forms[c.form]},
         {"start_spectrum", startSpectra[c.startSpectrum]},
         {"fixed_dt", c.fixedDt > 0.0f ? json(static_cast<double>(c.fixedDt)) : json(nullptr)},
+    };
+}
+
+json frameReport(const Frame& frame) {
+    return {
+        {"sequence", static_cast<std::uint64_t>(frame.steps)},
+        {"time", frame.time},
+        {"grid_size", frame.grid_size},
+        {"max_vorticity", static_cast<double>(frame.max_vorticity)},
+        {"mean_vorticity", static_cast<double>(frame.mean_vorticity)},
+        {"std_vorticity", static_cast<double>(frame.std_vorticity)},
+        {"max_speed", static_cast<double>(frame.max_speed)},
     };
 }
 

@@ -27,6 +27,25 @@ char* qm_engine_call(void* engine, const char* request);
 /* Destroys an engine; NULL does nothing. No call on it may be running. */
 void qm_engine_destroy(void* engine);
 
+/* The interactive UI. Every qm_ui_ function must be called on the thread that called
+ * qm_initialize; on any other thread create answers NULL, attach and call answer
+ * {"error":"UI calls require the main thread."} and destroy does nothing. */
+
+/* A new UI handle with the default run options, or NULL. Starts nothing. */
+void* qm_ui_create(void);
+
+/* Draws the handle into the X11 window x11Parent from a render thread of its own; answers {}
+ * or {"error": ...}. A handle is attached once. */
+char* qm_ui_attach(void* ui, unsigned long x11Parent);
+
+/* Runs one request ({"op": "get" | "flush" | "start" | "toggle" | "running" | "step" | "reset"
+ * | "seed" | "visible" | "dismiss" | "configure" | "set" | "benchmark" | "export" | "save", ...})
+ * and answers the status report or {"error": ...}. */
+char* qm_ui_call(void* ui, const char* request);
+
+/* Stops the render and controller threads and frees the handle; NULL does nothing. */
+void qm_ui_destroy(void* ui);
+
 /* Releases a string returned by the library; NULL does nothing. */
 void qm_string_free(char* text);
 

@@ -2,9 +2,11 @@
 // options reach the engine unchanged.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -26,10 +28,11 @@ struct Result {
 
 class RunHost : public test::EngineTest {
 protected:
-    Result run(const std::string& arguments) const {
+    // prefix comes before the host's name on the command line (env -u DISPLAY, say).
+    Result run(const std::string& arguments, const std::string& prefix = "") const {
         const std::string errors = file("stderr.txt");
         const std::string text =
-            test::output("'" QM_RUN "' " + arguments + " 2>'" + errors + "'; echo \"exit $?\"");
+            test::output(prefix + "'" QM_RUN "' " + arguments + " 2>'" + errors + "'; echo \"exit $?\"");
         Result result;
         std::istringstream lines(text);
         for (std::string line; std::getline(lines, line);) result.out.push_back(line);
@@ -107,6 +110,35 @@ TEST_F(RunHost, OptionsReachTheEngine) {
         EXPECT_EQ(withoutTiming(json::parse(result.out[0])), withoutTiming(engine({{"op", "inspect"}})));
         EXPECT_EQ(json::parse(result.out[1])["steps_run"], c.steps);
     }
+}
+
+// The side of a PNG file, from the width and height of its header chunk; 0 when it is none.
+std::pair<unsigned, unsigned> pngSize(const std::string& path) {
+    const std::vector<char> bytes = test::bytesOf(path);
+    if (bytes.size() < 24 || std::string(bytes.begin() + 1, bytes.begin() + 4) != "PNG") return {0, 0};
+    const auto word = [&](std::size_t at) {
+        unsigned value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+        return value;
+    };
+    return {word(16), word(20)};
+}
+
+// The host finds the renderer module beside the library it loaded; the picture needs a display,
+// and without one the files asked for before it are written all the same.
+TEST_F(RunHost, PictureOfTheFinalField) {
+    const std::string files = " --fields '" + file("fields.bin") + "' --png '" + file("final.png") + "'";
+    const Result headless = run("--resolution 16 --steps 3" + files, "env -u DISPLAY ");
+    EXPECT_EQ(headless.code, 1);
+    EXPECT_EQ(headless.err,
+              "quellmar-run: {\"error\":\"OpenGL rendering requires a local X11/Xwayland display (DISPLAY).\"}\n");
+    EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * 16 * 16);
+    EXPECT_FALSE(std::filesystem::exists(file("final.png")));
+
+    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "the picture needs an X display: DISPLAY is not set";
+    const Result result = run("--resolution 16 --steps 3" + files);
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(pngSize(file("final.png")), std::make_pair(1800u, 1800u));
 }
 
 TEST_F(RunHost, StopsAtTheEndTime) {

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
+#include "support/replies.hpp"
 #include "support/temp_folder.hpp"
 
 namespace test {
@@ -25,18 +26,9 @@ namespace test {
 using nlohmann::json;
 
 // The reply of one call as text; the library's string is released here.
-inline std::string callText(void* engine, const char* request) {
-    char* reply = qm_engine_call(engine, request);
-    if (reply == nullptr) return "(null)";
-    std::string text = reply;
-    qm_string_free(reply);
-    return text;
-}
+inline std::string callText(void* engine, const char* request) { return taken(qm_engine_call(engine, request)); }
 
 inline json call(void* engine, const json& request) { return json::parse(callText(engine, request.dump().c_str())); }
-
-// The "error" text of a reply, empty when the call succeeded.
-inline std::string errorOf(const json& reply) { return reply.contains("error") ? reply["error"].get<std::string>() : ""; }
 
 // A reply with its GPU timing removed: everything else is deterministic and compared exactly.
 inline std::string withoutTiming(json reply) {

@@ -31,9 +31,15 @@ TEST(Exports, OnlyThePublicFace) {
         EXPECT_TRUE(std::regex_match(symbol, allowed)) << symbol;
         EXPECT_EQ(symbol.find("::Impl"), std::string::npos) << symbol;
     }
-    for (const char* required : {"qm_initialize", "qm_string_free", "mirel::methods", "mirel::forms",
-                                 "mirel::startSpectra", "cudaCheck(cudaError, char const*)"})
+    for (const char* required : {"qm_initialize", "qm_string_free", "qm_ui_create", "qm_ui_attach", "qm_ui_call",
+                                 "qm_ui_destroy", "mirel::methods", "mirel::forms", "mirel::startSpectra",
+                                 "cudaCheck(cudaError, char const*)"})
         EXPECT_EQ(symbols.count(required), 1u) << required;
+    for (const char* operation :
+         {"Controller(mirel::Options const&, int)", "~Controller()", "running(bool)", "singleStep()", "live(float, double)",
+          "regulate(bool)", "visible(bool)", "velocity(bool)", "dismissError()", "view() const", "configure(mirel::Config)",
+          "reset()", "startMeasurement()", "benchmark(mirel::Options const&)"})
+        EXPECT_EQ(symbols.count(std::string("mirel::Controller::") + operation), 1u) << operation;
 }
 
 TEST(Exports, NeverLinksTheDriver) {

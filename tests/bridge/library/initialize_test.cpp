@@ -46,16 +46,15 @@ std::string expectedDocument() {
     const std::string capability = std::to_string(prop.major) + "." + std::to_string(prop.minor);
     return std::string("{\"abi_version\":1,\"available_memory_bytes\":") + std::to_string(available) +
            ",\"backend\":\"CUDA / VkFFT\",\"capabilities\":{\"drag\":false,\"forcing\":false,\"headless\":true,"
-           "\"native_rendering\":false,\"vortex_injection\":false},\"compute_capability\":\"" +
+           "\"native_rendering\":true,\"vortex_injection\":false},\"compute_capability\":\"" +
            capability + "\",\"cuda_driver_version\":" + std::to_string(driver) +
            ",\"cuda_runtime_version\":" + std::to_string(runtime) +
            ",\"defaults\":{\"cfl\":3.0,\"fixed_dt\":null,\"integrator\":\"etdrk4\",\"k0\":4,\"operator\":\"stress\","
            "\"padded_resolution\":1536,\"resolution\":1024,\"reynolds\":27898.36614974335,\"seed\":\"2\","
            "\"start_spectrum\":\"PAO\",\"viscosity\":3.5844394005835056e-05},\"device_index\":0,\"gpu\":\"" +
            prop.name + "\",\"gpu_memory_bytes\":" + std::to_string(prop.totalGlobalMem) +
-           ",\"integrators\":[\"imexRK3\",\"ifHeunRK3\",\"etdrk4\",\"CNAB2\"],\"native_rendering_error\":\"GPU "
-           "rendering was not built. Install OpenGL/X11/libpng development files and rebuild, or use "
-           "--headless.\",\"os\":\"Linux\",\"physical_memory_bytes\":" +
+           ",\"integrators\":[\"imexRK3\",\"ifHeunRK3\",\"etdrk4\",\"CNAB2\"],\"os\":\"Linux\","
+           "\"physical_memory_bytes\":" +
            std::to_string(physical) + ",\"precision\":\"float32\"}";
 }
 

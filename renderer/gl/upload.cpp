@@ -1,0 +1,65 @@
+#include <cstddef>
+#include <stdexcept>
+
+#include "renderer/gl/gl_renderer.hpp"
+#include "renderer/gl/stopwatch.hpp"
+#include "solver/cuda/cuda_check.hpp"
+
+namespace mirel {
+
+RenderTiming Renderer::upload(const std::shared_ptr<Frame>& f) {
+    RenderTiming timing;
+    if (f == lastFrame) return timing;
+    const Stopwatch clock;
+    const int n = f->grid_size;
+    const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * 12;
+
+    if (n != registeredGridSize) {
+        if (interop != nullptr) {
+            cudaCheck(cudaGraphicsUnregisterResource(interop), "cudaGraphicsUnregisterResource(interop)");
+            interop = nullptr;
+            // Nothing is registered from here on, whatever the grid size of the next frame.
+            registeredGridSize = 0;
+        }
+        glBindBuffer(GL_TEXTURE_BUFFER, buffer);
+        glBufferData(GL_TEXTURE_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr, GL_DYNAMIC_DRAW);
+        glBindTexture(GL_TEXTURE_BUFFER, bufferTexture);
+        glTexBuffer(GL_TEXTURE_BUFFER, GL_R32F, buffer);
+        glCheck("Allocate shared field");
+        cudaCheck(cudaGraphicsGLRegisterBuffer(&interop, buffer, cudaGraphicsRegisterFlagsWriteDiscard),
+                  "cudaGraphicsGLRegisterBuffer(&interop,buffer,cudaGraphicsRegisterFlagsWriteDiscard)");
+        registeredGridSize = n;
+    }
+
+    cudaCheck(cudaGraphicsMapResources(1, &interop, stream), "cudaGraphicsMapResources(1,&interop,stream)");
+    try {
+        void* pointer = nullptr;
+        std::size_t available = 0;
+        cudaCheck(cudaGraphicsResourceGetMappedPointer(&pointer, &available, interop),
+                  "cudaGraphicsResourceGetMappedPointer(&pointer,&available,interop)");
+        if (available < bytes) throw std::runtime_error("Shared OpenGL buffer is too small.");
+        cudaCheck(cudaMemcpyAsync(pointer, f->data(), bytes, cudaMemcpyDeviceToDevice, stream),
+                  "cudaMemcpyAsync(pointer,f->data(),bytes,cudaMemcpyDeviceToDevice,stream)");
+        cudaCheck(cudaGraphicsUnmapResources(1, &interop, stream), "cudaGraphicsUnmapResources(1,&interop,stream)");
+    } catch (...) {
+        cudaGraphicsUnmapResources(1, &interop, stream);
+        cudaStreamSynchronize(stream);
+        cudaGetLastError();
+        throw;
+    }
+    try {
+        cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream)");
+    } catch (...) {
+        cudaStreamSynchronize(stream);
+        cudaGetLastError();
+        throw;
+    }
+
+    lastFrame = f;
+    timing.uploadCount = 1;
+    timing.uploadBytes = bytes;
+    timing.upload = clock.seconds();
+    return timing;
+}
+
+}  // namespace mirel

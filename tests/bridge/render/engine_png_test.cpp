@@ -1,0 +1,101 @@
+// The engine's PNG export goes through the same renderer module: its picture equals, pixel for
+// pixel, the module's own export of the frame that the engine wrote as its fields file, with the
+// display settings that the request's keys select.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "renderer/png_file.hpp"
+#include "renderer/renderer.hpp"
+#include "renderer/test_frames.hpp"
+#include "rendering_fixture.hpp"
+#include "support/engine_fixture.hpp"
+#include "support/temp_folder.hpp"
+
+namespace {
+
+using nlohmann::json;
+using test::errorOf;
+
+constexpr int n = 32;
+constexpr int side = 64;
+
+class EnginePicture : public test::RenderingTest {
+protected:
+    std::string file(const std::string& name) const { return (folder / name).string(); }
+
+    // The frame of an export summary and its fields file, in device memory.
+    std::shared_ptr<mirel::Frame> frameOf(const json& summary, const std::string& fields) const {
+        test::HostFrame host;
+        host.n = summary["grid_size"].get<int>();
+        host.planes = test::floatsOf(fields);
+        host.velocity = true;
+        host.mean = summary["mean_vorticity"].get<float>();
+        host.std = summary["std_vorticity"].get<float>();
+        host.maxVorticity = summary["max_vorticity"].get<float>();
+        host.maxSpeed = summary["max_speed"].get<float>();
+        return test::deviceFrame(host);
+    }
+
+    const test::TempFolder folder{"quellmar-engine-png"};
+};
+
+TEST_F(EnginePicture, EqualsTheRenderersOwnExport) {
+    test::Engine engine({{"resolution", n}, {"reynolds", 1000}});
+    engine({{"op", "advance"}, {"steps", 20}});
+    const struct {
+        json keys;
+        mirel::Display display;
+    } cases[] = {
+        {json::object(), {0, 1, 0, 1.2f, 2.5f, false}},
+        // Out-of-range exposure and sigma are clamped to 3 and 1.5.
+        {{{"display", "speed"}, {"palette", "inferno"}, {"color_range", "exposure"}, {"exposure", 10}, {"sigma", 0}, {"flow", true}},
+         {1, 3, 1, 3.0f, 1.5f, true}},
+        {{{"display", "enstrophy"}, {"palette", "glacier"}, {"exposure", 0.5}}, {2, 2, 0, 0.5f, 2.5f, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys.dump());
+        json request = c.keys;
+        request.update({{"op", "export"}, {"fields", file("fields.bin")}, {"png", file("engine.png")}, {"pixel_size", side}});
+        const json summary = engine(request);
+        ASSERT_EQ(errorOf(summary), "");
+        const test::PNGImage picture = test::readPNG(file("engine.png"));
+        EXPECT_EQ(picture.width, side);
+        EXPECT_EQ(picture.height, side);
+
+        // Made after the engine's renderer is gone: a renderer's context is current on its
+        // thread only until another renderer is made there.
+        const auto renderer = std::unique_ptr<mirel::LinuxRenderer>(qm_gl_create_desktop(0));
+        renderer->exportPNG(frameOf(summary, file("fields.bin")), c.display, file("own.png"), side);
+        EXPECT_TRUE(picture.bytes == test::readPNG(file("own.png")).bytes);
+    }
+}
+
+// The module is loaded before any key of the picture is read; a refused key fails the request
+// after the fields file was written.
+TEST_F(EnginePicture, RefusedKeys) {
+    test::Engine engine({{"resolution", 16}, {"reynolds", 1000}});
+    const struct {
+        json keys;
+        std::string message;
+    } cases[] = {
+        {{{"pixel_size", 0}}, "PNG size must be 1 through 8192."},
+        {{{"pixel_size", 8193}}, "PNG size must be 1 through 8192."},
+        {{{"display", "Speed"}}, "Unknown display: Speed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys.dump());
+        json request = c.keys;
+        request.update({{"op", "export"}, {"fields", file("fields.bin")}, {"png", file("refused.png")}});
+        EXPECT_EQ(errorOf(engine(request)), c.message);
+        EXPECT_TRUE(std::filesystem::exists(file("fields.bin")));
+        EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
+        std::filesystem::remove(file("fields.bin"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,283 @@
+// The render thread of an attached UI handle, through the C interface on an X display: it
+// presents the simulation into the host's window at most sixty times a second and counts what
+// that cost per generation, follows the canvas, turns overlay clicks into commands, and serves
+// export requests until a failure closes the handle.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "renderer/png_file.hpp"
+#include "rendering_fixture.hpp"
+#include "support/temp_folder.hpp"
+
+namespace {
+
+using nlohmann::json;
+using test::errorOf;
+using test::isReady;
+using test::UI;
+
+constexpr int width = 320;
+constexpr int height = 240;
+
+std::uint64_t presentations(const json& report) { return report["presentations"].get<std::uint64_t>(); }
+std::uint64_t uploads(const json& report) { return report["rendering"]["uploads"].get<std::uint64_t>(); }
+std::uint64_t copied(const json& report) { return report["rendering"]["device_copy_bytes"].get<std::uint64_t>(); }
+std::uint64_t steps(const json& report) { return report.contains("stats") ? report["stats"]["steps"].get<std::uint64_t>() : 0; }
+bool running(const json& report) { return report["running"].get<bool>(); }
+bool settled(const json& report) { return report["settled"].get<bool>(); }
+bool canvasVisible(const json& report) { return report["canvas"]["visible"].get<bool>(); }
+
+// Bytes one upload copies: three planes of n x n floats.
+std::uint64_t frameBytes(int n) { return 12u * static_cast<std::uint64_t>(n) * n; }
+
+void sleepFor(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+class RenderThread : public test::RenderingTest {
+protected:
+    // The handle attached to a new host window, showing the geometry its renderer measured.
+    void attach() {
+        host = x->hostWindow(width, height);
+        ASSERT_EQ(ui.attach(host).dump(), "{}");
+        ui.await([](const json& r) { return r["canvas"]["width_points"] == width; }, "with the canvas measured");
+    }
+
+    // Started on a 16 x 16 grid and presenting its frames.
+    json start() {
+        EXPECT_EQ(errorOf(ui({{"op", "configure"}, {"resolution", 16}})), "");
+        EXPECT_EQ(errorOf(ui({{"op", "start"}})), "");
+        return ui.await([](const json& r) { return isReady(r) && presentations(r) > 0; }, "presenting");
+    }
+
+    json attachAndStart() {
+        attach();
+        return start();
+    }
+
+    // The renderer's own window inside the host window, which receives the pointer events.
+    Window canvas() {
+        const std::vector<Window> children = x->children(host);
+        EXPECT_EQ(children.size(), 1u);
+        return children.empty() ? 0 : children.front();
+    }
+
+    // A left-button release in the middle of overlay button 1, 2 or 3 (at canvas scale 1).
+    void click(int button) { x->sendButtonRelease(canvas(), 14 + 38 * (button - 1) + 19, height - 30, Button1); }
+
+    // The presentations of a stretch of time in which nothing should be presented, after the
+    // pass under way has ended.
+    std::uint64_t presentedWhile(double seconds) {
+        sleepFor(0.25);
+        const std::uint64_t before = presentations(ui.report());
+        sleepFor(seconds);
+        return presentations(ui.report()) - before;
+    }
+
+    UI ui;
+    Window host = 0;
+};
+
+TEST_F(RenderThread, PresentsAtMostSixtyTimesASecond) {
+    attachAndStart();
+    json report = ui.await([](const json& r) { return presentations(r) >= 10; }, "with ten presentations");
+    EXPECT_EQ(report["canvas"], json({{"width_points", 320.0}, {"height_points", 240.0}, {"scale", 1.0}, {"visible", true}}));
+    EXPECT_TRUE(report["error_message"].is_null());
+
+    // Each presentation uploads at most one new frame of three 16 x 16 planes.
+    const json& rendering = report["rendering"];
+    EXPECT_GE(uploads(report), 1u);
+    EXPECT_LE(uploads(report), presentations(report));
+    EXPECT_EQ(copied(report), uploads(report) * frameBytes(16));
+    EXPECT_GT(rendering["swap_seconds"].get<double>(), 0.0);
+    EXPECT_GT(rendering["draw_submit_seconds"].get<double>(), 0.0);
+    EXPECT_GE(rendering["upload_seconds"].get<double>(), 0.0);
+    const double span = rendering["presentation_seconds"].get<double>();
+    EXPECT_LE(static_cast<double>(presentations(report) - 1), 60.0 * span + 1.0) << report;
+
+    // Presentations keep coming, no faster than the sixtieths of a second allow, even while
+    // export jobs wake the render thread for extra passes.
+    const test::TempFolder folder("quellmar-render-rate");
+    const json tiny = {{"op", "export"}, {"png", (folder / "tiny.png").string()}, {"pixel_size", 1}};
+    const auto start = std::chrono::steady_clock::now();
+    const json first = ui.report();
+    double elapsed = 0.0;
+    while (elapsed < 0.5) {
+        ASSERT_EQ(errorOf(ui(tiny)), "");
+        elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    const json last = ui.report();
+    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(presentations(last), presentations(first));
+    EXPECT_LE(static_cast<double>(presentations(last) - presentations(first)), 60.0 * elapsed + 2.0);
+    // An export uploads the frame it draws, so a presentation of that frame copies nothing; new
+    // frames are uploaded again once the exports stop.
+    ui.await([&](const json& r) { return uploads(r) > uploads(last); }, "uploading new frames");
+
+    // The field fills the window's lower-left square, away from the background colour.
+    const test::Capture shown = x->capture(canvas());
+    int field = 0;
+    for (int column = 8; column < height; column += 16) {
+        const test::RGB8 p = shown.at(column, height / 2);
+        field += p.r != 9 || p.g != 12 || p.b != 19;
+    }
+    EXPECT_GT(field, 10);
+
+    report = ui({{"op", "set"}, {"canvas_scale", 2}});
+    EXPECT_EQ(report["canvas"], json({{"width_points", 160.0}, {"height_points", 120.0}, {"scale", 2.0}, {"visible", true}}));
+}
+
+TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
+    attachAndStart();
+    EXPECT_FALSE(canvasVisible(ui({{"op", "visible"}, {"value", false}})));
+    EXPECT_EQ(presentedWhile(0.3), 0u);
+    ui({{"op", "visible"}, {"value", true}});
+    const std::uint64_t shown = presentations(ui.report());
+    ui.await([&](const json& r) { return presentations(r) > shown; }, "presenting again");
+
+    XUnmapWindow(x->display, host);
+    XSync(x->display, False);
+    ui.await([](const json& r) { return !canvasVisible(r); }, "with the window unmapped");
+    EXPECT_EQ(presentedWhile(0.3), 0u);
+    XMapWindow(x->display, host);
+    XSync(x->display, False);
+    ui.await(canvasVisible, "with the window mapped again");
+}
+
+// The counters start again with the first pass of a new generation: afterwards every byte they
+// count was copied for a 32 x 32 frame.
+TEST_F(RenderThread, NewConfigurationRestartsTheCounters) {
+    attachAndStart();
+    const json before = ui.await([](const json& r) { return presentations(r) >= 20; }, "with twenty presentations");
+    EXPECT_EQ(ui({{"op", "configure"}, {"resolution", 32}})["generation"], 2);
+    const json after = ui.await(
+        [](const json& r) {
+            return r["generation"] == 2 && uploads(r) >= 1 && copied(r) == uploads(r) * frameBytes(32);
+        },
+        "with counters of the new grid alone");
+    EXPECT_LT(presentations(after), presentations(before));
+    EXPECT_LE(uploads(after), presentations(after));
+}
+
+// The buttons do nothing before "start", nor while the controller has shown no frame (it takes
+// none while the canvas is hidden). Once it is ready, play/pause toggles, single step pauses and
+// advances one step, and reset starts a new generation.
+TEST_F(RenderThread, OverlayClicksSteerTheControllerOnceReady) {
+    // In this order each click would leave its mark: paused, a new generation, still paused.
+    const auto ignored = [&](const char* when) {
+        SCOPED_TRACE(when);
+        click(1);
+        click(3);
+        click(2);
+        sleepFor(0.3);
+        const json report = ui.report();
+        EXPECT_TRUE(running(report));
+        EXPECT_FALSE(isReady(report));
+        return report;
+    };
+    attach();
+    EXPECT_EQ(ignored("before start")["generation"], 0);
+    ui({{"op", "configure"}, {"resolution", 16}});
+    ui({{"op", "visible"}, {"value", false}});
+    ui({{"op", "start"}});
+    ui.await([](const json& r) { return r["performance"]["steps_per_s"] > 0.0; }, "running hidden");
+    EXPECT_EQ(ignored("before the first frame")["generation"], 1);
+
+    ui({{"op", "visible"}, {"value", true}});
+    ui.await(isReady, "ready");
+    click(1);
+    const std::uint64_t paused = steps(ui.await([](const json& r) { return !running(r) && settled(r); }, "paused"));
+    click(2);
+    const json report = ui.await([&](const json& r) { return settled(r) && steps(r) > paused; }, "after one step");
+    EXPECT_EQ(steps(report), paused + 1);
+    EXPECT_FALSE(running(report));
+    click(1);
+    ui.await(running, "running again");
+    click(2);
+    ui.await([](const json& r) { return !running(r); }, "paused by a single step");
+    click(3);
+    ui.await([](const json& r) { return r["generation"] == 2; }, "reset");
+}
+
+TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
+    const test::TempFolder folder("quellmar-render-export");
+    const auto file = [&](const char* name) { return (folder / name).string(); };
+    attach();
+    EXPECT_EQ(errorOf(ui({{"op", "export"}, {"png", file("early.png")}})), "No completed frame.");
+    start();
+
+    json report = ui({{"op", "export"}, {"fields", file("fields.bin")}, {"png", file("small.png")}, {"pixel_size", 48}});
+    EXPECT_EQ(errorOf(report), "");
+    EXPECT_FALSE(report["exporting"].get<bool>());
+    EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), frameBytes(16));
+    const test::PNGImage small = test::readPNG(file("small.png"));
+    EXPECT_EQ(small.width, 48);
+    EXPECT_EQ(small.height, 48);
+    EXPECT_LE(std::filesystem::last_write_time(file("fields.bin")), std::filesystem::last_write_time(file("small.png")));
+
+    EXPECT_EQ(errorOf(ui({{"op", "export"}, {"png", file("default.png")}})), "");
+    const test::PNGImage large = test::readPNG(file("default.png"));
+    EXPECT_EQ(large.width, 1800);
+    EXPECT_EQ(large.height, 1800);
+
+    // A refused size fails the request after the fields file, and leaves the render thread at work.
+    for (const int size : {0, 8193}) {
+        SCOPED_TRACE(size);
+        const std::string fields = file(("fields-" + std::to_string(size) + ".bin").c_str());
+        report = ui({{"op", "export"}, {"fields", fields}, {"png", file("refused.png")}, {"pixel_size", size}});
+        EXPECT_EQ(errorOf(report), "PNG size must be 1 through 8192.");
+        EXPECT_TRUE(std::filesystem::exists(fields));
+        EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
+    }
+    report = ui.report();
+    EXPECT_FALSE(report["exporting"].get<bool>());
+    EXPECT_TRUE(report["error_message"].is_null());
+    const std::uint64_t shown = presentations(report);
+    ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+}
+
+// A destroyed host window is fatal to the renderer: the handle closes with that message, pauses
+// the simulation, and refuses exports with it.
+TEST_F(RenderThread, RendererFailureClosesTheHandle) {
+    const std::string destroyed = "The canvas window was destroyed.";
+    attachAndStart();
+    XDestroyWindow(x->display, host);
+    XSync(x->display, False);
+    json report = ui.await([](const json& r) { return test::hasError(r); }, "with the render error");
+    EXPECT_EQ(report["error_message"], destroyed);
+    report = ui.await(settled, "paused");
+    EXPECT_FALSE(running(report));
+    EXPECT_EQ(errorOf(ui({{"op", "export"}, {"fields", "/nonexistent/fields.bin"}})), destroyed);
+    EXPECT_EQ(errorOf(ui({{"op", "start"}})), destroyed);
+    EXPECT_FALSE(ui.report()["exporting"].get<bool>());
+}
+
+// Exports asked for while the window goes away either finish or fail with the render error;
+// none of them waits forever.
+TEST_F(RenderThread, ExportsRacingAFailureReturn) {
+    const test::TempFolder folder("quellmar-render-race");
+    attachAndStart();
+    std::thread destroyer([window = host] {
+        test::XSession other;
+        sleepFor(0.05);
+        XDestroyWindow(other.display, window);
+        XSync(other.display, False);
+    });
+    std::string error;
+    {
+        const test::Watchdog watchdog(30.0, "an export racing the render thread's failure");
+        for (int i = 0; i < 200 && error.empty(); ++i)
+            error = errorOf(ui({{"op", "export"}, {"fields", (folder / "fields.bin").string()}, {"png", (folder / "f.png").string()}, {"pixel_size", 8}}));
+    }
+    destroyer.join();
+    EXPECT_EQ(error, "The canvas window was destroyed.");
+    EXPECT_FALSE(ui.report()["exporting"].get<bool>());
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// Clicks on the overlay's control bar, keys forwarded to the host, and the geometry that
+// follows the host window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "renderer_fixture.hpp"
+
+namespace {
+
+// The next button event() reports within two seconds, or 0.
+int nextClick(mirel::LinuxRenderer& r) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (const int button = r.event()) return button;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+}
+
+class RendererEvents : public test::RendererTest {
+protected:
+    // A hosted renderer of the host's size, presented once at the given UI scale.
+    std::unique_ptr<mirel::LinuxDesktopRenderer> presented(int width, int height, double scale) {
+        host = x->hostWindow(width, height);
+        auto r = hosted(host);
+        settle(*r);
+        r->present(nullptr, mirel::Display{}, 1, 0.0, false, scale);
+        return r;
+    }
+
+    Window host = 0;
+};
+
+struct Click {
+    int x, y;
+    unsigned button;
+    int expected;
+};
+
+// Each click is followed by one in the middle of a known button, so that a click that reports
+// nothing is told apart from one that has not arrived yet.
+void expectClicks(test::XSession& x, mirel::LinuxDesktopRenderer& r, const std::vector<Click>& clicks, double scale,
+                  int heightPoints) {
+    for (const Click& click : clicks) {
+        SCOPED_TRACE("pixel (" + std::to_string(click.x) + ", " + std::to_string(click.y) + ") button " +
+                     std::to_string(click.button));
+        const int marker = click.expected == 3 ? 1 : 3;
+        x.sendButtonRelease(r.desktopWindow(), click.x, click.y, click.button);
+        x.sendButtonRelease(r.desktopWindow(), static_cast<int>(scale * (14 + 38 * (marker - 1) + 19)),
+                            static_cast<int>(scale * (heightPoints - 30)), Button1);
+        if (click.expected != 0) {
+            EXPECT_EQ(nextClick(r), click.expected);
+        }
+        EXPECT_EQ(nextClick(r), marker);
+    }
+}
+
+TEST_F(RendererEvents, ClicksOnTheBarCountInLogicalPoints) {
+    const struct {
+        int width, height;
+        double scale;
+        std::vector<Click> clicks;
+    } windows[] = {
+        // 320 x 240 points: the bar spans x 14 ... 128 and y 191 ... 226, three buttons of 38.
+        {320, 240, 1.0, {{14, 200, Button1, 1}, {51, 200, Button1, 1}, {52, 200, Button1, 2}, {89, 200, Button1, 2}, {90, 200, Button1, 3}, {127, 200, Button1, 3}, {128, 200, Button1, 0}, {13, 200, Button1, 0}, {20, 191, Button1, 1}, {20, 190, Button1, 0}, {20, 226, Button1, 1}, {20, 227, Button1, 0}, {60, 200, Button3, 0}, {60, 200, Button2, 0}}},
+        // 800 x 600 pixels at scale 2 are 400 x 300 points: the bar spans y 251 ... 286 points.
+        {800, 600, 2.0, {{150, 540, Button1, 2}, {300, 540, Button1, 0}, {28, 540, Button1, 1}, {256, 540, Button1, 0}, {255, 540, Button1, 3}, {60, 572, Button1, 1}, {60, 574, Button1, 0}, {60, 502, Button1, 1}, {60, 501, Button1, 0}, {150, 540, Button3, 0}}},
+    };
+    for (const auto& w : windows) {
+        SCOPED_TRACE(std::to_string(w.width) + " x " + std::to_string(w.height) + " at scale " + std::to_string(w.scale));
+        auto r = presented(w.width, w.height, w.scale);
+        expectClicks(*x, *r, w.clicks, w.scale, static_cast<int>(w.height / w.scale));
+    }
+}
+
+TEST_F(RendererEvents, LaterClicksWaitForTheNextCall) {
+    auto r = presented(320, 240, 1.0);
+    x->sendButtonRelease(r->desktopWindow(), 100, 200, Button1);
+    x->sendButtonRelease(r->desktopWindow(), 20, 200, Button1);
+    EXPECT_EQ(nextClick(*r), 3);
+    EXPECT_EQ(nextClick(*r), 1);
+}
+
+TEST_F(RendererEvents, KeysReachTheHostWindowAndPressNoButton) {
+    auto r = presented(320, 240, 1.0);
+    for (const int type : {KeyPress, KeyRelease}) {
+        SCOPED_TRACE(type == KeyPress ? "press" : "release");
+        x->sendKey(r->desktopWindow(), type, 38);
+        x->sendButtonRelease(r->desktopWindow(), 20, 200, Button1);
+        EXPECT_EQ(nextClick(*r), 1);
+        XEvent forwarded;
+        ASSERT_TRUE(x->waitFor(host, type, forwarded));
+        EXPECT_EQ(forwarded.xkey.window, host);
+        EXPECT_EQ(forwarded.xkey.keycode, 38u);
+    }
+}
+
+TEST_F(RendererEvents, GeometryFollowsTheHostWindow) {
+    auto r = presented(320, 240, 1.0);
+    const Window child = r->desktopWindow();
+    mirel::Geometry g = r->geometry();
+    EXPECT_EQ(g.width, 320);
+    EXPECT_EQ(g.height, 240);
+    EXPECT_TRUE(g.viewable);
+    EXPECT_EQ(x->children(host), std::vector<Window>{child});
+
+    XResizeWindow(x->display, host, 500, 300);
+    XSync(x->display, False);
+    g = r->geometry();
+    EXPECT_EQ(g.width, 500);
+    EXPECT_EQ(g.height, 300);
+    // The renderer's connection is not ordered with the test's: its resize is done once it has
+    // had an answer from the server.
+    XSync(r->desktopDisplay(), False);
+    const XWindowAttributes covered = x->attributes(child);
+    EXPECT_EQ(covered.x, 0);
+    EXPECT_EQ(covered.y, 0);
+    EXPECT_EQ(covered.width, 500);
+    EXPECT_EQ(covered.height, 300);
+
+    XUnmapWindow(x->display, host);
+    XSync(x->display, False);
+    g = r->geometry();
+    EXPECT_FALSE(g.viewable);
+    EXPECT_EQ(g.width, 500);
+}
+
+TEST_F(RendererEvents, DestroyedHostWindowFailsTheGeometry) {
+    auto r = presented(320, 240, 1.0);
+    XDestroyWindow(x->display, host);
+    XSync(x->display, False);
+    try {
+        r->geometry();
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "The canvas window was destroyed.");
+    }
+    // The window that went with the host is gone too: the renderer still polls, presents and
+    // goes away without bringing the process down.
+    EXPECT_EQ(r->event(), 0);
+    r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
+    r.reset();
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+TEST_F(RendererEvents, DesktopRendererBeforeOpeningKeepsItsSize) {
+    auto r = desktop();
+    const mirel::Geometry g = r->geometry();
+    EXPECT_EQ(g.width, 64);
+    EXPECT_EQ(g.height, 64);
+    EXPECT_FALSE(g.viewable);
+    // Keys have no host to go to; a click still counts once the window is open.
+    r->openDesktop("keys", 320, 240);
+    r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
+    x->sendKey(r->desktopWindow(), KeyPress, 38);
+    x->sendButtonRelease(r->desktopWindow(), 20, 200, Button1);
+    EXPECT_EQ(nextClick(*r), 1);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#pragma once
+
+// An X server of the test's own (Xvfb from PATH, on a free display number), for what must not
+// change the shared display: its font path, say.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+
+#include "x_session.hpp"
+
+namespace test {
+
+class PrivateDisplay {
+public:
+    // The server never resets (a reset refuses connections for a moment); one that goes away just
+    // after announcing itself is replaced by a fresh one.
+    PrivateDisplay() {
+        for (int attempt = 0; attempt < 3 && name.empty(); ++attempt) {
+            start();
+            if (!name.empty() && !reachable()) stop();
+        }
+        if (name.empty()) throw std::runtime_error("Xvfb did not start");
+    }
+    ~PrivateDisplay() { stop(); }
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
+    std::string name;
+
+private:
+    void start() {
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+        server = fork();
+        if (server == 0) {
+            close(pipeEnds[0]);
+            const std::string fd = std::to_string(pipeEnds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", "320x240x24",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeEnds[1]);
+        // The server writes its display number once it accepts connections.
+        char digits[16] = {};
+        const ssize_t n = server > 0 ? read(pipeEnds[0], digits, sizeof digits - 1) : -1;
+        close(pipeEnds[0]);
+        if (n > 0) {
+            name = ":" + std::to_string(std::stoi(digits));
+        } else {
+            stop();
+        }
+    }
+
+    bool reachable() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline && waitpid(server, nullptr, WNOHANG) == 0) {
+            if (Display* display = XOpenDisplay(name.c_str())) {
+                XCloseDisplay(display);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    void stop() {
+        name.clear();
+        if (server <= 0) return;
+        kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+        server = 0;
+    }
+
+    pid_t server = 0;
+};
+
+}  // namespace test

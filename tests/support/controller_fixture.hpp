@@ -1,0 +1,67 @@
+#pragma once
+
+// A real controller thread on a small grid, watched through its published view.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bridge/ui/controller.hpp"
+#include "quellmar/quellmar.h"
+
+namespace test {
+
+using Clock = std::chrono::steady_clock;
+using View = std::function<bool(const mirel::ViewState&)>;
+
+// Long enough for a loaded machine or a sanitizer build; a controller that is merely slow passes.
+constexpr auto patience = std::chrono::seconds(120);
+
+inline mirel::Options smallRun(int resolution = 16) {
+    mirel::Options options;
+    options.config.resolution = resolution;
+    options.config.reynolds = 1000.0;
+    options.regulated = false;
+    return options;
+}
+
+// The first view that satisfies condition; fails the test when none does in time.
+inline mirel::ViewState waitFor(const mirel::Controller& controller, const View& condition, const char* what) {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+        mirel::ViewState view = controller.view();
+        if (condition(view)) return view;
+        if (Clock::now() > deadline) {
+            ADD_FAILURE() << "timed out waiting for: " << what;
+            return view;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Idle with a frame and statistics of the current generation.
+inline mirel::ViewState waitSettled(const mirel::Controller& controller) {
+    return waitFor(
+        controller, [](const mirel::ViewState& v) { return v.settled && v.ready; }, "settled and ready");
+}
+
+// Until the simulation has made at least steps time steps in this generation.
+inline mirel::ViewState waitSteps(const mirel::Controller& controller, std::uint64_t steps) {
+    return waitFor(
+        controller, [steps](const mirel::ViewState& v) { return v.stats.steps >= steps; }, "steps");
+}
+
+// Controllers need the library initialised once per process, as the host does.
+class ControllerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char* document = qm_initialize(nullptr);
+        ASSERT_NE(document, nullptr);
+        qm_string_free(document);
+    }
+};
+
+}  // namespace test
