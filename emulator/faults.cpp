@@ -10,7 +10,7 @@
 namespace {
 
 struct ArmedFault {
-  std::string function;
+  std::string function;  // empty: a call of any function
   int remaining;
   cudaError_t error;
 };
@@ -20,6 +20,8 @@ struct Faults {
   std::vector<ArmedFault> armed;
   // Lets the common path skip the lock while nothing is armed.
   std::atomic<bool> anyArmed{false};
+  std::atomic<unsigned long long> calls{0};
+  const char* lastFailed = nullptr;
   int failingLaunches = 0;
   cudaError_t launchError = cudaErrorLaunchFailure;
   std::map<int, cudaError_t> pending;
@@ -37,11 +39,19 @@ void updateArmed(Faults& f) { f.anyArmed = !f.armed.empty() || f.failingLaunches
 namespace emu {
 
 void failCall(const char* function, int k, cudaError_t error) {
-  if (function == nullptr || k < 1) return;
+  if (k < 1) return;
   Faults& f = faults();
   std::lock_guard lock(f.mutex);
-  f.armed.push_back({function, k, error});
+  f.armed.push_back({function != nullptr ? function : "", k, error});
   updateArmed(f);
+}
+
+unsigned long long callCount() { return faults().calls.load(); }
+
+const char* lastFailedCall() {
+  Faults& f = faults();
+  std::lock_guard lock(f.mutex);
+  return f.lastFailed;
 }
 
 void failLaunches(int count, cudaError_t error) {
@@ -58,12 +68,14 @@ namespace emu::detail {
 
 cudaError_t injectedFault(const char* function) {
   Faults& f = faults();
+  f.calls.fetch_add(1, std::memory_order_relaxed);
   if (!f.anyArmed.load(std::memory_order_acquire)) return cudaSuccess;
   std::lock_guard lock(f.mutex);
   cudaError_t fired = cudaSuccess;
   for (auto it = f.armed.begin(); it != f.armed.end();) {
-    if (it->function == function && --it->remaining == 0) {
+    if ((it->function.empty() || it->function == function) && --it->remaining == 0) {
       if (fired == cudaSuccess) fired = it->error;
+      f.lastFailed = function;
       it = f.armed.erase(it);
     } else {
       ++it;
@@ -106,6 +118,7 @@ void resetFaults() {
   f.armed.clear();
   f.failingLaunches = 0;
   f.pending.clear();
+  f.lastFailed = nullptr;
   updateArmed(f);
 }
 

@@ -79,6 +79,15 @@ struct Driver {
   std::set<CUfunc_st*> functions;
 };
 
+// A test's injected failure: the call with index `failAt` (0: none) returns `error`.
+struct Faults {
+  std::mutex mutex;
+  unsigned long long calls = 0;
+  unsigned long long failAt = 0;
+  CUresult error = CUDA_SUCCESS;
+  const char* failed = nullptr;
+};
+
 Driver& driver() {
   static Driver instance;
   return instance;
@@ -96,9 +105,26 @@ CUresult environmentError(const char* name) {
 
 bool initialized() { return driver().initialized.load(); }
 
+Faults& faults() {
+  static Faults instance;
+  return instance;
+}
+
+// Counts a call of `name` and returns the failure injected for it, if any: the call then does
+// nothing else.
+CUresult injected(const char* name) {
+  Faults& f = faults();
+  std::lock_guard lock(f.mutex);
+  if (++f.calls != f.failAt) return CUDA_SUCCESS;
+  f.failAt = 0;
+  f.failed = name;
+  return f.error;
+}
+
 }  // namespace
 
 QM_DRIVER_CALL CUresult cuInit(unsigned int Flags) {
+  if (const CUresult error = injected("cuInit")) return error;
   if (Flags != 0) return CUDA_ERROR_INVALID_VALUE;
   if (const CUresult error = environmentError("QM_EMULATOR_CUINIT_ERROR")) return error;
   if (deviceCount() == 0) return CUDA_ERROR_NO_DEVICE;
@@ -127,6 +153,7 @@ QM_DRIVER_CALL CUresult cuGetExportTable(const void** ppExportTable, const CUuui
 }
 
 QM_DRIVER_CALL CUresult cuDeviceGet(CUdevice* device, int ordinal) {
+  if (const CUresult error = injected("cuDeviceGet")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (device == nullptr) return CUDA_ERROR_INVALID_VALUE;
   if (ordinal < 0 || ordinal >= deviceCount()) return CUDA_ERROR_INVALID_DEVICE;
@@ -135,6 +162,7 @@ QM_DRIVER_CALL CUresult cuDeviceGet(CUdevice* device, int ordinal) {
 }
 
 QM_DRIVER_CALL CUresult cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib, CUdevice dev) {
+  if (const CUresult error = injected("cuDeviceGetAttribute")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (pi == nullptr) return CUDA_ERROR_INVALID_VALUE;
   if (dev < 0 || dev >= deviceCount()) return CUDA_ERROR_INVALID_DEVICE;
@@ -146,6 +174,7 @@ QM_DRIVER_CALL CUresult cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib,
 
 QM_DRIVER_CALL CUresult cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int,
                                            CUjit_option*, void**) {
+  if (const CUresult error = injected("cuModuleLoadDataEx")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (module == nullptr || image == nullptr) return CUDA_ERROR_INVALID_VALUE;
   if (const CUresult error = environmentError("QM_EMULATOR_MODULE_ERROR")) return error;
@@ -156,6 +185,7 @@ QM_DRIVER_CALL CUresult cuModuleLoadDataEx(CUmodule* module, const void* image, 
 }
 
 QM_DRIVER_CALL CUresult cuModuleUnload(CUmodule hmod) {
+  if (const CUresult error = injected("cuModuleUnload")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   Driver& d = driver();
   std::lock_guard lock(d.mutex);
@@ -166,6 +196,7 @@ QM_DRIVER_CALL CUresult cuModuleUnload(CUmodule hmod) {
 }
 
 QM_DRIVER_CALL CUresult cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) {
+  if (const CUresult error = injected("cuModuleGetFunction")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (hfunc == nullptr || name == nullptr) return CUDA_ERROR_INVALID_VALUE;
   Driver& d = driver();
@@ -182,6 +213,7 @@ QM_DRIVER_CALL CUresult cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, co
 
 QM_DRIVER_CALL CUresult cuModuleGetGlobal_v2(CUdeviceptr* dptr, size_t* bytes, CUmodule hmod,
                                              const char* name) {
+  if (const CUresult error = injected("cuModuleGetGlobal_v2")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (name == nullptr) return CUDA_ERROR_INVALID_VALUE;
   Driver& d = driver();
@@ -196,6 +228,7 @@ QM_DRIVER_CALL CUresult cuModuleGetGlobal_v2(CUdeviceptr* dptr, size_t* bytes, C
 
 QM_DRIVER_CALL CUresult cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib,
                                            int value) {
+  if (const CUresult error = injected("cuFuncSetAttribute")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   Driver& d = driver();
   std::lock_guard lock(d.mutex);
@@ -211,6 +244,7 @@ QM_DRIVER_CALL CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsi
                                        unsigned int gridDimZ, unsigned int blockDimX,
                                        unsigned int blockDimY, unsigned int blockDimZ,
                                        unsigned int sharedMemBytes, CUstream, void**, void**) {
+  if (const CUresult error = injected("cuLaunchKernel")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   Driver& d = driver();
   {
@@ -227,6 +261,7 @@ QM_DRIVER_CALL CUresult cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsi
 
 QM_DRIVER_CALL CUresult cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHost,
                                         size_t ByteCount) {
+  if (const CUresult error = injected("cuMemcpyHtoD_v2")) return error;
   if (!initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (ByteCount == 0) return CUDA_SUCCESS;
   if (dstDevice == 0 || srcHost == nullptr) return CUDA_ERROR_INVALID_VALUE;
@@ -236,3 +271,26 @@ QM_DRIVER_CALL CUresult cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHo
 
 // Kernel launches accepted so far, for tests.
 QM_DRIVER_CALL unsigned long long qmEmulatorDriverLaunchCount() { return driver().launches; }
+
+// For tests: calls so far of the entries that do work (all but cuGetErrorString and
+// cuGetExportTable), the k-th (1-based) of which from now returns `error` and does nothing
+// else, and the name of the entry whose call failed so, null before that.
+QM_DRIVER_CALL unsigned long long qmEmulatorDriverCallCount() {
+  Faults& f = faults();
+  std::lock_guard lock(f.mutex);
+  return f.calls;
+}
+
+QM_DRIVER_CALL void qmEmulatorDriverFailCall(unsigned long long k, CUresult error) {
+  Faults& f = faults();
+  std::lock_guard lock(f.mutex);
+  f.failAt = k > 0 ? f.calls + k : 0;
+  f.error = error;
+  f.failed = nullptr;
+}
+
+QM_DRIVER_CALL const char* qmEmulatorDriverFailedCall() {
+  Faults& f = faults();
+  std::lock_guard lock(f.mutex);
+  return f.failed;
+}

@@ -24,7 +24,7 @@ struct DeviceArray {
     explicit DeviceArray(std::size_t size) : data(deviceAllocate(size, "cudaMalloc(&data,bytes)")), bytes(size) {}
     DeviceArray(const DeviceArray&) = delete;
     DeviceArray& operator=(const DeviceArray&) = delete;
-    ~DeviceArray() { cudaFree(data); }
+    ~DeviceArray() { cudaIgnore(cudaFree(data)); }
 
     template <typename T>
     T* as() const {
@@ -59,7 +59,7 @@ struct Solver::Impl {
     explicit Impl(const Config& configuration);
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
-    ~Impl() { cudaStreamSynchronize(stream.value); }
+    ~Impl() { cudaIgnore(cudaStreamSynchronize(stream.value)); }
 
     template <typename T>
     std::vector<T> download(const DeviceArray& buffer) const;

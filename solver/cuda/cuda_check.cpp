@@ -10,3 +10,7 @@ void cudaCheck(cudaError error, const char* call) {
     cudaGetLastError();
     throw std::runtime_error(std::string(call) + ": " + cudaGetErrorString(error));
 }
+
+void cudaIgnore(cudaError error) {
+    if (error != cudaSuccess) cudaGetLastError();
+}

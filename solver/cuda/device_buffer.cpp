@@ -19,7 +19,7 @@ DeviceBuffer::DeviceBuffer(DeviceBuffer&& other) noexcept
 
 DeviceBuffer& DeviceBuffer::operator=(DeviceBuffer&& other) noexcept {
     if (this != &other) {
-        if (ptr != nullptr) cudaFree(ptr);
+        if (ptr != nullptr) cudaIgnore(cudaFree(ptr));
         ptr = std::exchange(other.ptr, nullptr);
         bytes = std::exchange(other.bytes, 0);
     }
@@ -27,7 +27,7 @@ DeviceBuffer& DeviceBuffer::operator=(DeviceBuffer&& other) noexcept {
 }
 
 DeviceBuffer::~DeviceBuffer() {
-    if (ptr != nullptr) cudaFree(ptr);
+    if (ptr != nullptr) cudaIgnore(cudaFree(ptr));
 }
 
 }  // namespace mirel

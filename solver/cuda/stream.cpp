@@ -10,8 +10,8 @@ Stream::Stream() {
 }
 
 Stream::~Stream() {
-    cudaStreamSynchronize(value);
-    cudaStreamDestroy(value);
+    cudaIgnore(cudaStreamSynchronize(value));
+    cudaIgnore(cudaStreamDestroy(value));
 }
 
 }  // namespace mirel

@@ -44,6 +44,9 @@ void Solver::reset(const std::vector<float>& initial) {
         const cudaStream_t stream = s.queue.value;
         const Params p = s.params(0);
         if (s.config.method == CNAB2) {
+            // The new CNAB2 solver writes omega on its own stream: what an operation that failed
+            // left running on this one must be done by then.
+            cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream())");
             s.cnab.reset();
             s.cnab = std::make_unique<legacy::Solver>(cnab2Config(s));
         }

@@ -29,6 +29,8 @@ std::shared_ptr<Frame> Solver::snapshot(bool velocity) {
                                   sizeof(s.data->hostSnapshotPartials), cudaMemcpyDeviceToHost, stream),
                   "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())");
         cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize(stream())");
+        // A launch that failed left the slot and the partials unwritten: no frame is made of them.
+        cudaCheck(cudaGetLastError(), "cudaGetLastError()");
         double sum = 0.0, squares = 0.0;
         for (unsigned b = 0; b < reductionBlocks; ++b) {
             if (partials[b].z != 0.0f) throw std::runtime_error("Non-finite snapshot.");

@@ -23,17 +23,17 @@ EventPair::EventPair() {
     try {
         cudaCheck(cudaEventCreate(&end), "cudaEventCreate(&end)");
     } catch (...) {
-        cudaEventDestroy(begin);
+        cudaIgnore(cudaEventDestroy(begin));
         throw;
     }
 }
 
 EventPair::~EventPair() {
-    cudaEventDestroy(begin);
-    cudaEventDestroy(end);
+    cudaIgnore(cudaEventDestroy(begin));
+    cudaIgnore(cudaEventDestroy(end));
 }
 
-void PinnedFree::operator()(Data* pinned) const noexcept { cudaFreeHost(pinned); }
+void PinnedFree::operator()(Data* pinned) const noexcept { cudaIgnore(cudaFreeHost(pinned)); }
 
 DeviceBuffer Solver::Impl::account(std::uint64_t bytes) {
     stats.allocatedBytes += bytes;
@@ -79,7 +79,7 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
     snapshotPartials = account(2 * reductionBlocks * sizeof(float4));
     for (std::shared_ptr<void>& slot : frames) {
         stats.allocatedBytes += frameBytes;
-        slot = std::shared_ptr<void>(deviceAllocate(frameBytes), [](void* ptr) { cudaFree(ptr); });
+        slot = std::shared_ptr<void>(deviceAllocate(frameBytes), [](void* ptr) { cudaIgnore(cudaFree(ptr)); });
     }
 
     if (!cnab2) paddedFFT = std::make_unique<FFT>(m, true, paddedColumns, n / 2, queue.value);
@@ -96,7 +96,7 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
     baseFFT->prepare(3);
 }
 
-Solver::Impl::~Impl() { cudaStreamSynchronize(queue.value); }
+Solver::Impl::~Impl() { cudaIgnore(cudaStreamSynchronize(queue.value)); }
 
 Params Solver::Impl::params(std::uint32_t stage, std::optional<double> until) const {
     Params p{};

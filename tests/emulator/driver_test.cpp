@@ -203,4 +203,35 @@ TEST_F(Driver, GlobalsTakeCopiesFromTheHost) {
   EXPECT_EQ(symbol<decltype(cuModuleUnload)>("cuModuleUnload")(module), CUDA_SUCCESS);
 }
 
+TEST_F(Driver, TheKthCallFailsOnceAndDoesNothingElse) {
+  const auto count = symbol<unsigned long long()>("qmEmulatorDriverCallCount");
+  const auto fail = symbol<void(unsigned long long, CUresult)>("qmEmulatorDriverFailCall");
+  const auto failed = symbol<const char*()>("qmEmulatorDriverFailedCall");
+  ASSERT_NE(count, nullptr);
+  ASSERT_NE(fail, nullptr);
+  ASSERT_NE(failed, nullptr);
+  ASSERT_EQ(init(), CUDA_SUCCESS);
+  const auto deviceGet = symbol<decltype(cuDeviceGet)>("cuDeviceGet");
+  const auto errorString = symbol<decltype(cuGetErrorString)>("cuGetErrorString");
+
+  const unsigned long long before = count();
+  fail(2, CUDA_ERROR_ILLEGAL_ADDRESS);
+  CUmodule module = nullptr;
+  CUdevice device = -1;
+  const char* text = nullptr;
+  EXPECT_EQ(load(&module, kImage), CUDA_SUCCESS);
+  EXPECT_EQ(errorString(CUDA_ERROR_UNKNOWN, &text), CUDA_SUCCESS) << "an error text is not a counted call";
+  EXPECT_EQ(failed(), nullptr);
+  EXPECT_EQ(deviceGet(&device, 0), CUDA_ERROR_ILLEGAL_ADDRESS);
+  EXPECT_EQ(device, -1);
+  EXPECT_STREQ(failed(), "cuDeviceGet");
+  EXPECT_EQ(deviceGet(&device, 0), CUDA_SUCCESS);
+  EXPECT_EQ(symbol<decltype(cuModuleUnload)>("cuModuleUnload")(module), CUDA_SUCCESS);
+  EXPECT_EQ(count() - before, 4u);
+
+  fail(0, CUDA_ERROR_ILLEGAL_ADDRESS);
+  EXPECT_EQ(failed(), nullptr) << "arming forgets the last failed call";
+  EXPECT_EQ(init(), CUDA_SUCCESS) << "k = 0 arms nothing";
+}
+
 }  // namespace

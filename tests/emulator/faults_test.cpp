@@ -38,6 +38,39 @@ TEST_F(Faults, ArmedFaultsCountTheirOwnFunctionIndependently) {
   EXPECT_EQ(cudaEventDestroy(events[2]), cudaSuccess);
 }
 
+TEST_F(Faults, ANullFunctionCountsTheCallsOfEveryFunction) {
+  EXPECT_EQ(emu::lastFailedCall(), nullptr);
+  const unsigned long long before = emu::callCount();
+  emu::failCall(nullptr, 3, cudaErrorIllegalAddress);
+  void* memory = nullptr;
+  cudaStream_t stream = nullptr;
+  int runs = 0;
+  EXPECT_EQ(cudaMalloc(&memory, 64), cudaSuccess);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the last-error query is not a counted call";
+  EXPECT_EQ(cudaStreamCreate(&stream), cudaSuccess);
+  emu::launch(1, 1, stream, [&] { ++runs; });
+  EXPECT_EQ(runs, 0);
+  EXPECT_STREQ(emu::lastFailedCall(), "cudaLaunchKernel");
+  EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+  emu::launch(1, 1, stream, [&] { ++runs; });
+  EXPECT_EQ(runs, 1) << "the fault fires once";
+  EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+  EXPECT_EQ(cudaFree(memory), cudaSuccess);
+  EXPECT_EQ(emu::callCount() - before, 6u);
+  emu::reset();
+  EXPECT_EQ(emu::lastFailedCall(), nullptr);
+  EXPECT_EQ(emu::callCount() - before, 6u) << "reset keeps the count";
+}
+
+TEST_F(Faults, StreamWorkCountsUnderItsName) {
+  emu::failCall(nullptr, 1, cudaErrorLaunchFailure);
+  bool ran = false;
+  emu::runOnStream(nullptr, "forward FFT", {}, [&] { ran = true; });
+  EXPECT_FALSE(ran);
+  EXPECT_STREQ(emu::lastFailedCall(), "forward FFT");
+  EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+}
+
 TEST_F(Faults, AFailedFreeLeavesTheAllocationLive) {
   void* memory = nullptr;
   ASSERT_EQ(cudaMalloc(&memory, 32), cudaSuccess);

@@ -44,8 +44,18 @@ namespace emu {
 // The k-th call (1-based, counted from now) of the runtime function named `function`, e.g.
 // "cudaMalloc", returns `error` and does nothing else; the error is recorded as last error.
 // Faults armed for the same function count independently. "cudaLaunchKernel" names kernel
-// launches, which then fail at launch time (last error set, nothing runs).
+// launches, which then fail at launch time (last error set, nothing runs). A null `function`
+// counts the calls of every function, on every thread, as callCount does.
 QM_EMULATOR_API void failCall(const char* function, int k, cudaError_t error);
+
+// Runtime calls made so far in the process, on every thread: the calls that failCall can fail,
+// which are those of every runtime function but cudaGetLastError, cudaPeekAtLastError and the
+// error texts, with kernel launches and emu::runOnStream work under their names.
+QM_EMULATOR_API unsigned long long callCount();
+
+// The function whose call an armed failCall fault failed most recently (its name as failCall
+// takes it, or the name given to emu::runOnStream), null when none has fired since reset().
+QM_EMULATOR_API const char* lastFailedCall();
 
 // The next `count` kernel launches run nothing and fail asynchronously: the launch records
 // `error` as last error, and the next synchronising call on the device (cudaStreamSynchronize,
@@ -66,9 +76,10 @@ QM_EMULATOR_API void setDeviceFailure(bool failing);
 QM_EMULATOR_API void setWorkerThreads(int count);
 QM_EMULATOR_API void setStreamOrderChecks(bool enabled);
 
-// Disarms every fault, drops pending launch failures, forgets the last race and restores the
-// device count, the failure switch, the worker count and the stream-order switch from the
-// environment. Memory stays allocated, and the checker keeps what it knows of the work done.
+// Disarms every fault, drops pending launch failures, forgets the last race and the last failed
+// call, and restores the device count, the failure switch, the worker count and the
+// stream-order switch from the environment. Memory stays allocated, the call count goes on, and
+// the checker keeps what it knows of the work done.
 QM_EMULATOR_API void reset();
 
 }  // namespace emu

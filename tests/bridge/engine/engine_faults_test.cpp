@@ -59,6 +59,20 @@ TEST_F(EngineFaults, DestroyIgnoresDeviceSelection) {
     EXPECT_EQ(next({{"op", "advance"}})["steps"], 1) << "the ignored failure does not resurface";
 }
 
+// Destruction ignores the results of its calls, and none of them stays pending for the thread's
+// next call.
+TEST_F(EngineFaults, IgnoredTeardownFailuresDoNotResurface) {
+    for (const char* function : {"cudaStreamSynchronize", "cudaFreeHost", "cudaFree", "cudaEventDestroy", "cudaStreamDestroy"}) {
+        void* engine = qm_engine_create(small.dump().c_str(), nullptr);
+        ASSERT_NE(engine, nullptr);
+        emu::failCall(function, 1, cudaErrorIllegalAddress);
+        qm_engine_destroy(engine);
+        emu::reset();
+        Engine next(small);
+        EXPECT_EQ(next({{"op", "advance"}})["steps"], 1) << function;
+    }
+}
+
 // The failed copy comes after the spectrum file and before the fields file; it neither marks the
 // solver failed nor keeps a frame slot (there are three).
 TEST_F(EngineFaults, FieldsCopyFailure) {

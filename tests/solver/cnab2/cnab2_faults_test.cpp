@@ -29,6 +29,15 @@ mirel::legacy::Config legacyConfig() {
     return c;
 }
 
+// The native solver that drives a CNAB2 solver of legacyConfig's size and seed.
+mirel::Config nativeConfig() {
+    mirel::Config config;
+    config.resolution = 16;
+    config.method = mirel::CNAB2;
+    config.seed = 5;
+    return config;
+}
+
 std::string failure(const char* call, cudaError_t error) {
     return std::string(call) + ": " + cudaGetErrorString(error);
 }
@@ -117,11 +126,7 @@ TEST_F(CNAB2Faults, FailedCallsAreNamed) {
 }
 
 TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
-    mirel::Config config;
-    config.resolution = 16;
-    config.method = mirel::CNAB2;
-    config.seed = 5;
-    mirel::Solver solver(config);
+    mirel::Solver solver(nativeConfig());
     const cudaError_t error = cudaErrorLaunchFailure;
     emu::failCall("cudaEventRecord", 1, error);
     test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.begin,s.cnab->stream())", error));
@@ -131,6 +136,23 @@ TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
     emu::failCall("cudaEventRecord", 2, error);
     test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.end,s.cnab->stream())", error));
     solver.reset({});
+    EXPECT_EQ(solver.advance(2).steps, 2u);
+}
+
+// An inspection that fails after its launch leaves work on the native stream; the new CNAB2
+// solver of the reset writes the same spectrum on its own stream only after that work.
+TEST_F(CNAB2Faults, ResetAfterAFailedInspectionRecovers) {
+    mirel::Solver solver(nativeConfig());
+    const mirel::Statistics start = solver.statistics();
+    const cudaError_t error = cudaErrorLaunchFailure;
+    emu::failCall("cudaMemcpyAsync", 1, error);
+    test::expectError<std::runtime_error>(
+        [&] { solver.inspect(); },
+        failure("cudaMemcpyAsync(partials.data(),s.statPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())",
+                error));
+    emu::reset();
+    solver.reset({});
+    EXPECT_EQ(solver.statistics().energy, start.energy);
     EXPECT_EQ(solver.advance(2).steps, 2u);
 }
 

@@ -36,6 +36,7 @@ TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
          "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())", true},
         {Operation::snapshot, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", true},
         {Operation::snapshot, nullptr, "cudaStreamSynchronize(stream())", true},
+        {Operation::snapshot, "cudaLaunchKernel", "cudaGetLastError()", true},
         {Operation::spectrum, "cudaMemcpyAsync",
          "cudaMemcpyAsync(half.data(),s.omega.ptr,s.omega.bytes,cudaMemcpyDeviceToHost,stream())", false},
         {Operation::spectrum, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", false},
