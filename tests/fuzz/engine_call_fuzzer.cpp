@@ -15,14 +15,7 @@ namespace {
 
 void* engine = nullptr;
 
-nlohmann::json call(const char* request) {
-    char* reply = qm_engine_call(engine, request);
-    if (reply == nullptr) __builtin_trap();
-    nlohmann::json value = nlohmann::json::parse(reply, nullptr, false);
-    qm_string_free(reply);
-    if (!value.is_object()) __builtin_trap();
-    return value;
-}
+nlohmann::json call(const char* request) { return fuzz::replyObject(qm_engine_call(engine, request)); }
 
 }  // namespace
 

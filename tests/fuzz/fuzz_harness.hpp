@@ -43,6 +43,15 @@ inline bool affordable(const std::string& text) {
     return true;
 }
 
+// A reply of the library, released here: it must be a JSON object, or the run stops as a finding.
+inline nlohmann::json replyObject(char* reply) {
+    if (reply == nullptr) __builtin_trap();
+    nlohmann::json value = nlohmann::json::parse(reply, nullptr, false);
+    qm_string_free(reply);
+    if (!value.is_object()) __builtin_trap();
+    return value;
+}
+
 // Initialises the library in a fresh folder of its own, so that whatever a request writes lands
 // there. The folder starts with "field.bin", a valid initial vorticity file for a 16 x 16 grid.
 inline void initialize() {

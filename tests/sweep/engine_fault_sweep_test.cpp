@@ -9,12 +9,14 @@
 
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
+#include "support/replies.hpp"
 #include "support/temp_folder.hpp"
 #include "sweep/fault_sweep.hpp"
 
 namespace {
 
 using nlohmann::json;
+using test::succeeded;
 
 constexpr int n = 16;
 
@@ -24,13 +26,6 @@ const test::TempFolder& scratch() {
 }
 
 std::string scratchFile(const char* name) { return (scratch() / name).string(); }
-
-// A reply's error as an exception, the way the sweep takes the caller's messages.
-json succeeded(const std::string& text) {
-    json reply = json::parse(text);
-    if (reply.is_object() && reply.contains("error")) throw std::runtime_error(reply["error"].get<std::string>());
-    return reply;
-}
 
 class EngineSubject : public sweep::Subject {
 public:

@@ -129,7 +129,7 @@ inline Calls driverCalls() {
 // through the operation that made the call.
 inline std::vector<std::string> documentedCalls(const std::string& function) {
     static const std::vector<std::pair<std::string, std::vector<std::string>>> table = {
-        {"cudaSetDevice", {"cudaSetDevice(deviceId)"}},
+        {"cudaSetDevice", {"cudaSetDevice(deviceId)", "cudaSetDevice(device)"}},
         {"cudaGetDevice", {"cudaGetDevice(&dev)"}},
         {"cudaGetDeviceProperties", {"cudaGetDeviceProperties(&prop, deviceId)", "cudaGetDeviceProperties(&prop,device)"}},
         {"cudaRuntimeGetVersion", {"cudaRuntimeGetVersion(&runtime)"}},
