@@ -184,10 +184,12 @@ private:
             {
                 const Lock held = lock();
                 if (superseded()) return false;
+                // The count goes out with the frame it counts, so that no view shows one without
+                // the other.
                 c.published.frame = std::move(frame);
+                c.published.frames = ++b.frames;
                 c.published.ready = true;
             }
-            b.frames += 1;
             b.frameDue = false;
         }
         b.nextFrameTime = nextFrameTime(b.nextFrameTime, nowSeconds());
