@@ -79,7 +79,9 @@ void Renderer::build(int cudaDevice) {
     colormap = XCreateColormap(xDisplay, parent, visual->visual, AllocNone);
     XSetWindowAttributes attributes{};
     attributes.colormap = colormap;
-    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonReleaseMask;
+    // The presses are dropped, but selecting them makes the pointer grab of a press on the canvas
+    // the canvas's own: a host window that selects presses would take it, and the release with it.
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask;
     window = XCreateWindow(xDisplay, parent, 0, 0, width, height, 0, visual->depth, InputOutput, visual->visual,
                            CWColormap | CWEventMask, &attributes);
     // A host window that does not exist fails the creation requests above without a trace in

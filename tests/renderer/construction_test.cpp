@@ -2,37 +2,19 @@
 // "fixed", and deleted without ever presenting.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "display_variable.hpp"
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
 #include "support/expect_error.hpp"
 
 namespace {
 
-// DISPLAY set to another value for the life of the object.
-class DisplayVariable {
-public:
-    explicit DisplayVariable(const char* value) : saved(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") {
-        if (value != nullptr)
-            setenv("DISPLAY", value, 1);
-        else
-            unsetenv("DISPLAY");
-    }
-    ~DisplayVariable() {
-        if (saved.empty())
-            unsetenv("DISPLAY");
-        else
-            setenv("DISPLAY", saved.c_str(), 1);
-    }
-
-private:
-    const std::string saved;
-};
+using test::DisplayVariable;
 
 TEST(RendererWithoutDisplay, WithoutADisplayFailsAndLeavesNothingOpen) {
     const DisplayVariable none(nullptr);

@@ -8,6 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include <X11/extensions/XTest.h>
+
+#include "display_variable.hpp"
+#include "private_display.hpp"
 #include "renderer_fixture.hpp"
 
 namespace {
@@ -75,6 +79,60 @@ TEST_F(RendererEvents, ClicksOnTheBarCountInLogicalPoints) {
         SCOPED_TRACE(std::to_string(w.width) + " x " + std::to_string(w.height) + " at scale " + std::to_string(w.scale));
         auto r = presented(w.width, w.height, w.scale);
         expectClicks(*x, *r, w.clicks, w.scale, static_cast<int>(w.height / w.scale));
+    }
+}
+
+// Moves the server's pointer to pixel (x, y) of window w and presses or releases a button there,
+// as a hand on a mouse does; returns once the server has dealt the events out.
+void pointerButton(Display* display, Window w, int x, int y, unsigned button, bool press) {
+    int rootX = 0, rootY = 0;
+    Window under = 0;
+    XTranslateCoordinates(display, w, DefaultRootWindow(display), x, y, &rootX, &rootY, &under);
+    XTestFakeMotionEvent(display, -1, rootX, rootY, CurrentTime);
+    XTestFakeButtonEvent(display, button, press ? True : False, CurrentTime);
+    XSync(display, False);
+}
+
+// The button event() reports once the renderer's connection holds every event the server sent it
+// so far: the server answers a connection's request after the events it sent there before.
+int clickReceived(mirel::LinuxDesktopRenderer& r) {
+    XSync(r.desktopDisplay(), False);
+    return r.event();
+}
+
+// A real pointer over a host window that takes button presses, as every toolkit's window does: the
+// press starts a pointer grab for the window that selects presses, and the release goes where the
+// grab is. The pointer is the whole server's, so the test runs on a server of its own, away from
+// the windows of tests running at the same time.
+TEST_F(RendererEvents, RealPointerClicksReachTheCanvasInsideAHostThatTakesPresses) {
+    const test::PrivateDisplay server("1024x768x24");
+    const test::DisplayVariable variable(server.name.c_str());
+    test::XSession own;
+    int event = 0, error = 0, major = 0, minor = 0;
+    ASSERT_TRUE(XTestQueryExtension(own.display, &event, &error, &major, &minor)) << "the server has no XTEST";
+    const struct {
+        int width, height;
+        double scale;
+    } windows[] = {{320, 240, 1.0}, {800, 600, 2.0}};
+    for (const auto& w : windows) {
+        SCOPED_TRACE(std::to_string(w.width) + " x " + std::to_string(w.height) + " at scale " + std::to_string(w.scale));
+        const Window host =
+            own.hostWindow(w.width, w.height, true, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask);
+        auto r = hosted(host);
+        settle(*r);
+        r->present(nullptr, mirel::Display{}, 1, 0.0, false, w.scale);
+        for (int button = 1; button <= 3; ++button) {
+            SCOPED_TRACE("button " + std::to_string(button));
+            // The middle of the button, 30 points above the window's bottom edge.
+            const int x = static_cast<int>(w.scale * (14 + 38 * (button - 1) + 19));
+            const int y = w.height - static_cast<int>(w.scale * 30);
+            pointerButton(own.display, r->desktopWindow(), x, y, Button1, true);
+            EXPECT_EQ(clickReceived(*r), 0) << "a press alone";
+            pointerButton(own.display, r->desktopWindow(), x, y, Button1, false);
+            EXPECT_EQ(clickReceived(*r), button);
+        }
+        r.reset();
+        XDestroyWindow(own.display, host);
     }
 }
 

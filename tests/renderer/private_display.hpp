@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <utility>
 
 #include "x_session.hpp"
 
@@ -20,8 +21,8 @@ namespace test {
 class PrivateDisplay {
 public:
     // The server never resets (a reset refuses connections for a moment); one that goes away just
-    // after announcing itself is replaced by a fresh one.
-    PrivateDisplay() {
+    // after announcing itself is replaced by a fresh one. screen: width x height x depth.
+    explicit PrivateDisplay(std::string screen = "320x240x24") : screen(std::move(screen)) {
         for (int attempt = 0; attempt < 3 && name.empty(); ++attempt) {
             start();
             if (!name.empty() && !reachable()) stop();
@@ -42,7 +43,7 @@ private:
         if (server == 0) {
             close(pipeEnds[0]);
             const std::string fd = std::to_string(pipeEnds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", "320x240x24",
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", screen.c_str(),
                    static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -78,6 +79,7 @@ private:
         server = 0;
     }
 
+    const std::string screen;
     pid_t server = 0;
 };
 

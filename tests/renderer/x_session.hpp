@@ -37,15 +37,15 @@ public:
     XSession(const XSession&) = delete;
     XSession& operator=(const XSession&) = delete;
 
-    // A top-level window that hears the keys sent to it; mapped unless asked otherwise. Tests
-    // running at the same time put their windows at the same place: with backing store, what a
-    // window shows can be read even where others cover it.
-    Window hostWindow(int width, int height, bool mapped = true) {
+    // A top-level window that hears the keys sent to it, and whatever else events asks for;
+    // mapped unless asked otherwise. Tests running at the same time put their windows at the same
+    // place: with backing store, what a window shows can be read even where others cover it.
+    Window hostWindow(int width, int height, bool mapped = true, long events = KeyPressMask | KeyReleaseMask) {
         const Window w = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, width, height, 0, 0, 0);
         XSetWindowAttributes attributes{};
         attributes.backing_store = Always;
         XChangeWindowAttributes(display, w, CWBackingStore, &attributes);
-        XSelectInput(display, w, KeyPressMask | KeyReleaseMask);
+        XSelectInput(display, w, events);
         if (mapped) XMapWindow(display, w);
         XSync(display, False);
         return w;
