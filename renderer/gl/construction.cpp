@@ -123,11 +123,14 @@ void Renderer::build(int cudaDevice) {
 }
 
 void Renderer::teardown() noexcept {
-    if (context != nullptr && xDisplay != nullptr && window != 0) glXMakeCurrent(xDisplay, window, context);
+    // Destruction may begin with another context current, whose objects must not be deleted in
+    // place of ours. Releasing them needs no drawable, so a context whose window is gone is made
+    // current without one; where the driver refuses that, destroying the context releases them.
+    const bool current = context != nullptr && glXMakeCurrent(xDisplay, windowGone ? None : window, context);
     if (stream != nullptr) cudaStreamSynchronize(stream);
     if (interop != nullptr) cudaGraphicsUnregisterResource(interop);
     lastFrame.reset();
-    if (context != nullptr) {
+    if (current) {
         glDeleteFramebuffers(1, &desktopFramebuffer);
         glDeleteTextures(1, &desktopTexture);
         glFinish();
@@ -147,7 +150,7 @@ void Renderer::teardown() noexcept {
         glXDestroyContext(xDisplay, context);
     }
     if (xDisplay == nullptr) return;
-    if (window != 0) XDestroyWindow(xDisplay, window);
+    if (window != 0 && !windowGone) XDestroyWindow(xDisplay, window);
     if (colormap != 0) XFreeColormap(xDisplay, colormap);
     XCloseDisplay(xDisplay);
     forgetErrorsOn(xDisplay);

@@ -45,6 +45,8 @@ private:
     // The field, and the flow lines when asked, into the bound framebuffer at (0, 0, size, size).
     void draw(const Frame& frame, const Display& display, int size, float rounded);
     void overlay(unsigned long seed, double time, bool running);
+    // The attributes of window; false, from then on without asking the server, once it is gone.
+    bool windowAttributes(XWindowAttributes& attributes);
 
     ::Display* xDisplay = nullptr;
     unsigned long hostWindow;
@@ -68,6 +70,9 @@ private:
     int width = 64;
     int height = 64;
     double uiScale = 1.0;
+    // Someone else destroyed window (the host, or the user of a desktop window). It never comes
+    // back, and requests that name it could only fail, so none is made any more.
+    bool windowGone = false;
 };
 
 }  // namespace mirel

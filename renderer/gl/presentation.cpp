@@ -16,6 +16,8 @@ constexpr double cornerPoints = 15.0;
 RenderTiming Renderer::present(const std::shared_ptr<Frame>& frame, const Display& display, unsigned long seed,
                                double time, bool running, double scale) {
     uiScale = scale;
+    // Nothing would show what is drawn for a window that is gone.
+    if (windowGone) return {};
     RenderTiming timing;
     const Stopwatch clock;
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
@@ -65,6 +67,8 @@ unsigned Renderer::renderTexture(const std::shared_ptr<Frame>& frame, const Disp
     return desktopTexture;
 }
 
-void Renderer::presentDesktop() { glXSwapBuffers(xDisplay, window); }
+void Renderer::presentDesktop() {
+    if (!windowGone) glXSwapBuffers(xDisplay, window);
+}
 
 }  // namespace mirel

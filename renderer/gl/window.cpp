@@ -31,26 +31,39 @@ int Renderer::event() {
     return 0;
 }
 
+bool Renderer::windowAttributes(XWindowAttributes& attributes) {
+    if (!windowGone && XGetWindowAttributes(xDisplay, window, &attributes) != 0) return true;
+    windowGone = true;
+    return false;
+}
+
 Geometry Renderer::geometry() {
     XWindowAttributes attributes;
     if (desktopOpen) {
-        if (XGetWindowAttributes(xDisplay, window, &attributes) == 0)
-            throw std::runtime_error("The desktop window was destroyed.");
+        if (!windowAttributes(attributes)) throw std::runtime_error("The desktop window was destroyed.");
         width = std::max(1, attributes.width);
         height = std::max(1, attributes.height);
         return {width, height, attributes.map_state == IsViewable};
     }
     if (hostWindow != 0) {
-        if (XGetWindowAttributes(xDisplay, hostWindow, &attributes) == 0)
+        if (XGetWindowAttributes(xDisplay, hostWindow, &attributes) == 0) {
+            // The canvas window went with its parent.
+            windowGone = true;
             throw std::runtime_error("The canvas window was destroyed.");
+        }
         if (attributes.width != width || attributes.height != height) {
             width = std::max(1, attributes.width);
             height = std::max(1, attributes.height);
-            XResizeWindow(xDisplay, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
-            // The next presentation must find the drawable at its new size.
-            XFlush(xDisplay);
+            if (!windowGone) {
+                XResizeWindow(xDisplay, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
+                // The next presentation must find the drawable at its new size.
+                XFlush(xDisplay);
+            }
         }
-        return {width, height, attributes.map_state == IsViewable};
+        // The host may unmap or destroy the canvas window inside a window that stays; the
+        // canvas's own map state is viewable only while the host's is too.
+        XWindowAttributes canvas;
+        return {width, height, windowAttributes(canvas) && canvas.map_state == IsViewable};
     }
     return {width, height, false};
 }

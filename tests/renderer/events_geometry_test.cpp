@@ -1,5 +1,5 @@
 // Clicks on the overlay's control bar, keys forwarded to the host, and the geometry that
-// follows the host window.
+// follows the host window and the canvas window inside it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -203,6 +203,40 @@ TEST_F(RendererEvents, DestroyedHostWindowFailsTheGeometry) {
     EXPECT_EQ(r->event(), 0);
     r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
     r.reset();
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+// The host may unmap its canvas window, or destroy it, while the host window itself stays. An
+// unmapped canvas is not viewable until it is mapped again; a destroyed one never comes back, and
+// the renderer still follows the host's size and goes away leaving nothing open.
+TEST_F(RendererEvents, GeometryFollowsTheCanvasWindowItself) {
+    const int before = test::openDescriptors();
+    auto r = presented(320, 240, 1.0);
+    const Window child = r->desktopWindow();
+    const auto viewable = [&] { return r->geometry().viewable; };
+    ASSERT_TRUE(viewable());
+
+    XUnmapWindow(x->display, child);
+    XSync(x->display, False);
+    EXPECT_FALSE(viewable());
+    XMapWindow(x->display, child);
+    XSync(x->display, False);
+    EXPECT_TRUE(viewable());
+
+    XDestroyWindow(x->display, child);
+    XSync(x->display, False);
+    EXPECT_FALSE(viewable());
+    XResizeWindow(x->display, host, 400, 300);
+    XSync(x->display, False);
+    const mirel::Geometry g = r->geometry();
+    EXPECT_EQ(g.width, 400);
+    EXPECT_EQ(g.height, 300);
+    EXPECT_FALSE(g.viewable);
+    EXPECT_EQ(r->event(), 0);
+    r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
+    EXPECT_FALSE(viewable());
+    r.reset();
+    EXPECT_EQ(test::openDescriptors(), before);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 

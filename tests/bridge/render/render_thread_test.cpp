@@ -80,6 +80,16 @@ protected:
         return presentations(ui.report()) - before;
     }
 
+    // A report taken once the render thread has made at least one whole pass (its geometry and
+    // whether to present) since the call: of two exports, each runs in a pass of its own.
+    json afterAWholePass() {
+        const test::TempFolder folder("quellmar-render-pass");
+        const json tiny = {{"op", "export"}, {"png", (folder / "pass.png").string()}, {"pixel_size", 1}};
+        EXPECT_EQ(errorOf(ui(tiny)), "");
+        EXPECT_EQ(errorOf(ui(tiny)), "");
+        return ui.report();
+    }
+
     UI ui;
     Window host = 0;
 };
@@ -148,6 +158,31 @@ TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     XMapWindow(x->display, host);
     XSync(x->display, False);
     ui.await(canvasVisible, "with the window mapped again");
+}
+
+// The host may unmap or destroy the renderer's own window while its window stays: the canvas is
+// then not visible and nothing is presented. An unmapped canvas is presented again once mapped; a
+// destroyed one is gone for good, and the handle keeps serving requests without an error.
+TEST_F(RenderThread, CanvasWindowUnmappedOrDestroyedByTheHostIsNotPresented) {
+    attachAndStart();
+    const Window own = canvas();
+    XUnmapWindow(x->display, own);
+    XSync(x->display, False);
+    json hidden = ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window unmapped");
+    EXPECT_EQ(presentations(afterAWholePass()), presentations(hidden));
+    XMapWindow(x->display, own);
+    XSync(x->display, False);
+    ui.await([&](const json& r) { return canvasVisible(r) && presentations(r) > presentations(hidden); },
+             "presenting again");
+
+    XDestroyWindow(x->display, own);
+    XSync(x->display, False);
+    hidden = ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window destroyed");
+    const json later = afterAWholePass();
+    EXPECT_EQ(presentations(later), presentations(hidden));
+    EXPECT_FALSE(canvasVisible(later));
+    EXPECT_TRUE(later["error_message"].is_null());
+    EXPECT_TRUE(running(later));
 }
 
 // The counters start again with the first pass of a new generation: afterwards every byte they
