@@ -37,7 +37,7 @@ public:
     XSession(const XSession&) = delete;
     XSession& operator=(const XSession&) = delete;
 
-    // A top-level window that hears the keys sent to it, and whatever else events asks for;
+    // A top-level window that selects events (the keys sent to it, unless asked otherwise);
     // mapped unless asked otherwise. Tests running at the same time put their windows at the same
     // place: with backing store, what a window shows can be read even where others cover it.
     Window hostWindow(int width, int height, bool mapped = true, long events = KeyPressMask | KeyReleaseMask) {

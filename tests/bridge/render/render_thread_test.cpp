@@ -81,7 +81,8 @@ protected:
     }
 
     // A report taken once the render thread has made at least one whole pass (its geometry and
-    // whether to present) since the call: of two exports, each runs in a pass of its own.
+    // whether to present) since the call: the second of two exports runs in a later pass than the
+    // first, so the pass of the first has ended.
     json afterAWholePass() {
         const test::TempFolder folder("quellmar-render-pass");
         const json tiny = {{"op", "export"}, {"png", (folder / "pass.png").string()}, {"pixel_size", 1}};
@@ -160,8 +161,8 @@ TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     ui.await(canvasVisible, "with the window mapped again");
 }
 
-// The host may unmap or destroy the renderer's own window while its window stays: the canvas is
-// then not visible and nothing is presented. An unmapped canvas is presented again once mapped; a
+// The host may unmap or destroy the renderer's own window while the host window stays: the canvas
+// is then not visible and nothing is presented. An unmapped canvas is presented again once mapped; a
 // destroyed one is gone for good, and the handle keeps serving requests without an error.
 TEST_F(RenderThread, CanvasWindowUnmappedOrDestroyedByTheHostIsNotPresented) {
     attachAndStart();
