@@ -1,5 +1,6 @@
 /* The C interface of libquellmar for host applications: JSON text in, JSON text out. Every
- * string the library returns is allocated with malloc and released with qm_string_free. */
+ * string the library returns is allocated with malloc and released with qm_string_free.
+ * docs/protocol.md describes every request with its keys, every reply and the error texts. */
 #ifndef QUELLMAR_H
 #define QUELLMAR_H
 
