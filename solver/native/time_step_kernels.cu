@@ -1,6 +1,7 @@
 #include "mirel/solver.hpp"
 #include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
+#include "solver/cuda/grid_walk.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
 #include "solver/native/clock_math.hpp"
@@ -20,23 +21,42 @@ __host__ __device__ inline RealPlanes realPlanes(unsigned m) {
     return {rowStride, rowStride * m};
 }
 
+// The padded planes' values at one point, as the inverse transform left them.
+struct PointValues {
+    float u, v, wx, wy;
+};
+
+__device__ inline PointValues loadPoint(const float* planes, unsigned index, RealPlanes layout, unsigned form) {
+    PointValues values{planes[index], planes[index + layout.planeStride], 0.0f, 0.0f};
+    if (form != stress) {
+        values.wx = planes[index + 2 * layout.planeStride];
+        values.wy = planes[index + 3 * layout.planeStride];
+    }
+    return values;
+}
+
 // The nonlinear products at one padded point, in place: u^2 - v^2 and uv ("stress") or
 // -u.grad(omega) ("advective"). Returns |u| + |v|; valid tells whether every input was finite.
-__device__ inline float formProducts(float* planes, unsigned index, RealPlanes layout, const Params& p, bool& valid) {
-    const float u = p.scale * planes[index];
-    const float v = p.scale * planes[index + layout.planeStride];
+__device__ inline float storeProducts(float* planes, unsigned index, RealPlanes layout, const Params& p,
+                                      PointValues values, bool& valid) {
+    const float u = p.scale * values.u;
+    const float v = p.scale * values.v;
     valid = finite(u) && finite(v);
     if (p.form == stress) {
         planes[index] = (u * u) - (v * v);
         planes[index + layout.planeStride] = u * v;
     } else {
-        const float wx = p.scale * planes[index + 2 * layout.planeStride];
-        const float wy = p.scale * planes[index + 3 * layout.planeStride];
+        const float wx = p.scale * values.wx;
+        const float wy = p.scale * values.wy;
         valid = valid && finite(wx) && finite(wy);
         planes[index] = -((u * wx) + (v * wy));
     }
     return fabsf(u) + fabsf(v);
 }
+
+// Points of its walk that a thread of reduceCFLAndProducts loads before it stores any of their
+// products, so that the loads are in flight together.
+constexpr unsigned pointsInFlight = 4;
 
 // One thread per padded mode (kx, ky), kx <= M/2.
 __global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p) {
@@ -79,11 +99,25 @@ __global__ void reduceCFLAndProductsKernel(float* planes, V2* partials, Params p
     const RealPlanes layout = realPlanes(m);
     float maximum = 0.0f;
     unsigned invalid = 0;
-    for (unsigned point = blockIdx.x * reductionThreads + t; point < m * m; point += p.blocks * reductionThreads) {
-        bool valid = true;
-        const float speed = formProducts(planes, (point / m) * layout.rowStride + point % m, layout, p, valid);
-        maximum = fmaxf(maximum, speed);
-        if (!valid) invalid = 1;
+    GridWalk walk = gridWalk(blockIdx.x * reductionThreads + t, p.blocks * reductionThreads, m);
+    while (walk.inside()) {
+        unsigned index[pointsInFlight];
+        bool present[pointsInFlight];
+        for (unsigned k = 0; k < pointsInFlight; ++k) {
+            present[k] = walk.inside();
+            index[k] = walk.row * layout.rowStride + walk.column;
+            walk.next();
+        }
+        PointValues values[pointsInFlight];
+        for (unsigned k = 0; k < pointsInFlight; ++k)
+            if (present[k]) values[k] = loadPoint(planes, index[k], layout, p.form);
+        // Maxima and flags do not depend on the order in which the points are met.
+        for (unsigned k = 0; k < pointsInFlight; ++k) {
+            if (!present[k]) continue;
+            bool valid = true;
+            maximum = fmaxf(maximum, storeProducts(planes, index[k], layout, p, values[k], valid));
+            if (!valid) invalid = 1;
+        }
     }
     maxima[t] = maximum;
     flags[t] = invalid;
@@ -101,8 +135,9 @@ __global__ void nonlinearProductsKernel(float* planes, Params p) {
     const unsigned m = p.paddedResolution;
     if (x >= m || y >= m) return;
     const RealPlanes layout = realPlanes(m);
+    const unsigned index = y * layout.rowStride + x;
     bool valid = true;
-    formProducts(planes, y * layout.rowStride + x, layout, p, valid);
+    storeProducts(planes, index, layout, p, loadPoint(planes, index, layout, p.form), valid);
 }
 
 // One thread: the step size, its status, and the end-time clipping.
