@@ -7,7 +7,8 @@
 // Launches are not checked one by one: a failed launch surfaces at the next synchronisation.
 namespace mirel::kernels {
 
-// Spectral u and v (and, for the advective form, the vorticity gradient) on the padded grid.
+// Spectral u and v (and, for the advective form, the vorticity gradient) on the padded grid, in
+// the modes outside the inverse transform's zero band.
 void velocityToPadded(cudaStream_t stream, const V2* spectrum, V2* padded, const Params& params);
 // The first stage's products, with the per-block maximum of |u| + |v| and an invalid flag.
 void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, const Params& params);

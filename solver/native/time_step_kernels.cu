@@ -6,6 +6,7 @@
 #include "solver/cuda/layout.hpp"
 #include "solver/native/clock_math.hpp"
 #include "solver/native/kernels.hpp"
+#include "solver/native/padded_velocity.hpp"
 
 namespace mirel::kernels {
 namespace {
@@ -58,36 +59,16 @@ __device__ inline float storeProducts(float* planes, unsigned index, RealPlanes 
 // products, so that the loads are in flight together.
 constexpr unsigned pointsInFlight = 4;
 
-// One thread per padded mode (kx, ky), kx <= M/2.
+// One thread per half-spectrum mode (kx, ky) with kx < N/2, |ky| < N/2: the padded modes that
+// the inverse transform reads.
 __global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p) {
     const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
     const int n = static_cast<int>(p.resolution);
-    const int m = static_cast<int>(p.paddedResolution);
-    if (x > m / 2 || y >= m) return;
     const int h = n / 2;
-    const int kx = x;
-    const int ky = layout::wavenumber(y, m);
-    const unsigned planeStride = static_cast<unsigned>(m * layout::paddedColumns(m));
-    const unsigned out = static_cast<unsigned>(layout::paddedColumns(m) * y + x);
-    const unsigned planes = p.form == stress ? 2u : 4u;
-    if (kx >= h || ky >= h || ky <= -h || (kx == 0 && ky == 0)) {
-        for (unsigned plane = 0; plane < planes; ++plane) padded[out + plane * planeStride] = V2{0.0f, 0.0f};
-        return;
-    }
-    const V2 w = spectrum[layout::halfColumns(n) * layout::row(ky, n) + kx];
-    const V2 iw{-w.y, w.x};
-    const float k2 = layout::squaredWavenumber(kx, ky);
-    const float a = static_cast<float>(ky) / k2;
-    const float b = static_cast<float>(-kx) / k2;
-    padded[out] = V2{a * iw.x, a * iw.y};
-    padded[out + planeStride] = V2{b * iw.x, b * iw.y};
-    if (p.form != stress) {
-        const float fx = static_cast<float>(kx);
-        const float fy = static_cast<float>(ky);
-        padded[out + 2 * planeStride] = V2{fx * iw.x, fx * iw.y};
-        padded[out + 3 * planeStride] = V2{fy * iw.x, fy * iw.y};
-    }
+    const int ky = layout::wavenumber(y, n);
+    if (x >= h || y >= n || ky == h) return;
+    storeVelocity(padded, x, ky, spectrum[layout::halfColumns(n) * y + x], p);
 }
 
 // Grid-stride over the M x M points; one block reduces its threads' maxima and flags.
@@ -182,8 +163,8 @@ __global__ void commitStepKernel(ClockState* clock, Params p) {
 }  // namespace
 
 void velocityToPadded(cudaStream_t stream, const V2* spectrum, V2* padded, const Params& params) {
-    const unsigned m = params.paddedResolution;
-    launch(velocityToPaddedKernel, tiles(m / 2 + 1, m), tile, stream, spectrum, padded, params);
+    const unsigned n = params.resolution;
+    launch(velocityToPaddedKernel, tiles(n / 2, n), tile, stream, spectrum, padded, params);
 }
 
 void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, const Params& params) {
