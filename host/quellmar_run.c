@@ -11,7 +11,16 @@
 
 #include "quellmar/quellmar.h"
 
-enum { chunkSteps = 256 };
+/* Steps per advance: the solver's batch, so that a chunk is one batch and one GPU time. */
+enum { chunkSteps = 256,
+       warmupChunkSteps = 16 };
+
+/* Steps run on the GPU and what they cost. */
+struct Cost {
+    long steps;
+    double wallSeconds;
+    double gpuMilliseconds;
+};
 
 struct Settings {
     const char* keys[16];
@@ -20,6 +29,7 @@ struct Settings {
     int count;
     long steps;
     long warmup;
+    double warmupSeconds;
     const char* until;
     const char* spectrum;
     const char* fields;
@@ -32,10 +42,13 @@ static void usage(FILE* out, int status) {
         "usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
         "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
         "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
-        "                    [--warmup N] [--steps N] [--until T] [--spectrum FILE] [--fields FILE]\n"
-        "                    [--png FILE]\n"
+        "                    [--warmup N] [--warmup-seconds S] [--steps N] [--until T] [--spectrum FILE]\n"
+        "                    [--fields FILE] [--png FILE]\n"
         "       quellmar-run --help\n"
-        "The cost per step covers the --steps N, which follow the --warmup N (default 0).\n"
+        "The cost per step covers the --steps N, which follow the --warmup N (default 0) and then\n"
+        "further warm-up steps until --warmup-seconds S (default 0) have passed. It is measured over\n"
+        "the chunks of up to 256 steps in which every step was taken, when there is one: steps after\n"
+        "the --until time is reached still run on the GPU, but take no step.\n"
         "--png draws the final vorticity as a 1800 x 1800 picture; it needs an X display.\n",
         out);
     exit(status);
@@ -130,6 +143,9 @@ static void parse(int argc, char** argv, struct Settings* s) {
             s->steps = count(value);
         } else if (strcmp(argv[i], "--warmup") == 0) {
             s->warmup = count(value);
+        } else if (strcmp(argv[i], "--warmup-seconds") == 0) {
+            if (!isNumber(value) || *value == '-') refuse();
+            s->warmupSeconds = strtod(value, NULL);
         } else if (strcmp(argv[i], "--until") == 0) {
             if (!isNumber(value)) refuse();
             s->until = value;
@@ -271,15 +287,29 @@ int main(int argc, char** argv) {
         done = (long)number(reply, "steps");
         qm_string_free(reply);
     }
+    /* Warm-up by time, so that clocks and caches settle however long a step takes; an end time
+     * reached here ends it. */
+    for (const double begin = seconds(); seconds() - begin < s.warmupSeconds;) {
+        char* reply = advance(engine, request, warmupChunkSteps, s.until);
+        const long steps = (long)number(reply, "steps");
+        qm_string_free(reply);
+        const long advanced = steps - done;
+        done = steps;
+        if (advanced < warmupChunkSteps) break;
+    }
     const long warmed = done;
-    double gpuMilliseconds = 0.0;
-    const double start = seconds();
+    /* Chunks in which every step was taken, and the chunk that reached the end time: its later
+     * steps ran but took no step, so it counts only where no whole chunk was run. A call that takes
+     * no step at all reports the GPU time of an earlier one, which counts nowhere. */
+    struct Cost whole = {0}, last = {0};
     while (done - warmed < s.steps) {
         const long left = s.steps - (done - warmed);
         const long chunk = left < chunkSteps ? left : chunkSteps;
+        const double begin = seconds();
         char* reply = advance(engine, request, chunk, s.until);
+        const double wall = seconds() - begin;
         const long steps = (long)number(reply, "steps");
-        gpuMilliseconds += number(reply, "gpu_milliseconds");
+        const double gpu = number(reply, "gpu_milliseconds");
         const long advanced = steps - done;
         done = steps;
         qm_string_free(reply);
@@ -289,9 +319,14 @@ int main(int argc, char** argv) {
                     number(inspected, "simulation_time"), number(inspected, "energy"), number(inspected, "enstrophy"));
             qm_string_free(inspected);
         }
-        if (advanced < chunk) break; /* the end time was reached */
+        if (advanced == chunk) {
+            whole = (struct Cost){whole.steps + chunk, whole.wallSeconds + wall, whole.gpuMilliseconds + gpu};
+            continue;
+        }
+        if (advanced > 0) last = (struct Cost){chunk, wall, gpu};
+        break; /* the end time was reached */
     }
-    const double wall = seconds() - start;
+    const struct Cost measuredCost = whole.steps > 0 ? whole : last;
 
     char* statistics = call(engine, "{\"op\":\"inspect\"}");
     puts(statistics);
@@ -313,10 +348,9 @@ int main(int argc, char** argv) {
         append(request, "}");
         qm_string_free(call(engine, request));
     }
-    const long measured = done - warmed;
-    const double perStep = measured > 0 ? 1.0 / (double)measured : 0.0;
-    printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", measured, wall * 1e3 * perStep,
-           gpuMilliseconds * perStep);
+    const double perStep = measuredCost.steps > 0 ? 1.0 / (double)measuredCost.steps : 0.0;
+    printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", done - warmed,
+           measuredCost.wallSeconds * 1e3 * perStep, measuredCost.gpuMilliseconds * perStep);
     qm_engine_destroy(engine);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "solver/cuda/layout.hpp"
 #include "solver/native/integrator_math.hpp"
 #include "solver/native/kernels.hpp"
+#include "solver/native/padded_velocity.hpp"
 
 namespace mirel::kernels {
 namespace {
@@ -29,8 +30,10 @@ struct Stage {
 
 __device__ inline float& coefficient(const Stage& s, unsigned plane) { return s.q[plane * s.modes + s.i]; }
 
+// Each stage returns the mode's new state.
+
 // Low-storage implicit-explicit RK3, viscous term by the trapezoidal rule.
-__device__ inline void imexStage(const Stage& s, V2 nonlinear) {
+__device__ inline V2 imexStage(const Stage& s, V2 nonlinear) {
     const float gamma[3] = {8.0f / 15.0f, 5.0f / 12.0f, 3.0f / 4.0f};
     const float zeta[3] = {0.0f, -17.0f / 60.0f, -5.0f / 12.0f};
     const float alpha[3] = {4.0f / 15.0f, 1.0f / 15.0f, 1.0f / 6.0f};
@@ -39,12 +42,12 @@ __device__ inline void imexStage(const Stage& s, V2 nonlinear) {
     V2 g = gamma[s.stage] * nonlinear;
     if (s.stage > 0) g = g + zeta[s.stage] * s.first[s.i];
     const V2 delta = ((s.dt * g) - ((c + c) * w)) / (c + 1.0f);
-    s.w[s.i] = kahan(w, delta, s.compensation[s.i]);
     s.first[s.i] = nonlinear;
+    return kahan(w, delta, s.compensation[s.i]);
 }
 
 // Heun's RK3 in integrating-factor form; e^x v is applied as v + (e^x - 1) v.
-__device__ inline void heunStage(const Stage& s, V2 nonlinear) {
+__device__ inline V2 heunStage(const Stage& s, V2 nonlinear) {
     const float f = (s.viscosity * s.dt) * s.k2;
     if (s.stage == 0) {
         const float x1 = f / -3.0f;
@@ -59,20 +62,16 @@ __device__ inline void heunStage(const Stage& s, V2 nonlinear) {
     const float q0 = coefficient(s, 0);
     const V2 start = s.start[s.i];
     const V2 third = nonlinear + nonlinear * q0;
-    if (s.stage == 0) {
-        s.w[s.i] = start + (((s.dt / 3.0f) * third) + q0 * start);
-    } else if (s.stage == 1) {
-        s.w[s.i] = start + ((coefficient(s, 1) * start) + (((s.dt + s.dt) / 3.0f) * third));
-    } else {
-        const float q2 = coefficient(s, 2);
-        const V2 na = s.first[s.i];
-        const V2 delta = ((q2 * start) + ((s.dt * 0.25f) * (na + q2 * na))) + (((s.dt * 3.0f) * 0.25f) * third);
-        s.w[s.i] = kahan(start, delta, s.compensation[s.i]);
-    }
+    if (s.stage == 0) return start + (((s.dt / 3.0f) * third) + q0 * start);
+    if (s.stage == 1) return start + ((coefficient(s, 1) * start) + (((s.dt + s.dt) / 3.0f) * third));
+    const float q2 = coefficient(s, 2);
+    const V2 na = s.first[s.i];
+    const V2 delta = ((q2 * start) + ((s.dt * 0.25f) * (na + q2 * na))) + (((s.dt * 3.0f) * 0.25f) * third);
+    return kahan(start, delta, s.compensation[s.i]);
 }
 
 // Cox and Matthews' exponential time-differencing RK4.
-__device__ inline void etdStage(const Stage& s, V2 nonlinear) {
+__device__ inline V2 etdStage(const Stage& s, V2 nonlinear) {
     if (s.stage == 0) {
         const float f = (s.viscosity * s.dt) * s.k2;
         const float z = -f;
@@ -90,22 +89,23 @@ __device__ inline void etdStage(const Stage& s, V2 nonlinear) {
         s.first[s.i] = nonlinear;
         const V2 a = start + ((nonlinear * coefficient(s, 2)) + (coefficient(s, 1) * start));
         s.predictor[s.i] = a;
-        s.w[s.i] = a;
-    } else if (s.stage == 1) {
+        return a;
+    }
+    if (s.stage == 1) {
         const V2 start = s.start[s.i];
         s.second[s.i] = nonlinear;
-        s.w[s.i] = start + ((coefficient(s, 1) * start) + (nonlinear * coefficient(s, 2)));
-    } else if (s.stage == 2) {
+        return start + ((coefficient(s, 1) * start) + (nonlinear * coefficient(s, 2)));
+    }
+    if (s.stage == 2) {
         const V2 a = s.predictor[s.i];
         s.second[s.i] = nonlinear + s.second[s.i];
-        s.w[s.i] = a + ((coefficient(s, 1) * a) + (coefficient(s, 2) * ((nonlinear + nonlinear) - s.first[s.i])));
-    } else {
-        const V2 start = s.start[s.i];
-        const float q4 = coefficient(s, 4);
-        const V2 delta = (((coefficient(s, 0) * start) + (coefficient(s, 3) * s.first[s.i])) + ((q4 + q4) * s.second[s.i])) +
-                         (nonlinear * coefficient(s, 5));
-        s.w[s.i] = kahan(start, delta, s.compensation[s.i]);
+        return a + ((coefficient(s, 1) * a) + (coefficient(s, 2) * ((nonlinear + nonlinear) - s.first[s.i])));
     }
+    const V2 start = s.start[s.i];
+    const float q4 = coefficient(s, 4);
+    const V2 delta = (((coefficient(s, 0) * start) + (coefficient(s, 3) * s.first[s.i])) + ((q4 + q4) * s.second[s.i])) +
+                     (nonlinear * coefficient(s, 5));
+    return kahan(start, delta, s.compensation[s.i]);
 }
 
 // The transformed products at mode (kx, ky), back in the normalisation of omega.
@@ -126,39 +126,52 @@ __device__ inline V2 nonlinearTerm(const V2* padded, int kx, int ky, const Param
     return scale * term;
 }
 
-// One thread per mode of the half spectrum.
-__global__ void advanceStageKernel(V2* omega, const V2* padded, V2* stepStart, V2* first, V2* second, V2* predictor,
+// Whether a later stage reads the state this stage leaves in omega: each stage of imexRK3 updates
+// the state of the one before, the others build on their step's start value and predictor, so
+// only their last stage's state is kept.
+__device__ inline bool omegaIsRead(const Params& p) {
+    return p.method == imexRK3 || p.stage + 1 == stageCount(p.method);
+}
+
+// One thread per mode of the half spectrum. Besides the stage, a thread leaves in the padded
+// planes the velocity of its mode's new state, which the next stage (or the next step's first)
+// transforms; with no step being taken, that of the state as it is.
+__global__ void advanceStageKernel(V2* omega, V2* padded, V2* stepStart, V2* first, V2* second, V2* predictor,
                                    float* coefficients, ClockState* clock, V2* correction, Params p) {
     const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
     const int n = static_cast<int>(p.resolution);
     const int h = n / 2;
     if (x > h || y >= n) return;
-    if (clock->status == 0) return;
     const int ky = layout::wavenumber(y, n);
     const unsigned i = static_cast<unsigned>(layout::halfColumns(n) * y + x);
-    if (!layout::active(x, ky, h)) {
+    const bool active = layout::active(x, ky, h);
+    const bool mean = x == 0 && ky == 0;
+    if (clock->status == 0) {
+        if (active || mean) storeVelocity(padded, x, ky, omega[i], p);
+        return;
+    }
+    if (!active) {
         omega[i] = V2{0.0f, 0.0f};
         correction[i] = V2{0.0f, 0.0f};
+        if (mean) storeVelocity(padded, x, ky, V2{0.0f, 0.0f}, p);
         return;
     }
     const Stage s{omega, stepStart, first, second, predictor, coefficients, correction, i,
                   static_cast<unsigned>(n * layout::halfColumns(n)), p.stage, clock->dt,
                   layout::squaredWavenumber(x, ky), p.viscosity};
     const V2 nonlinear = nonlinearTerm(padded, x, ky, p);
-    if (p.method == imexRK3)
-        imexStage(s, nonlinear);
-    else if (p.method == ifHeunRK3)
-        heunStage(s, nonlinear);
-    else
-        etdStage(s, nonlinear);
-    const V2 w = omega[i];
+    const V2 w = p.method == imexRK3     ? imexStage(s, nonlinear)
+                 : p.method == ifHeunRK3 ? heunStage(s, nonlinear)
+                                         : etdStage(s, nonlinear);
+    if (omegaIsRead(p)) omega[i] = w;
+    storeVelocity(padded, x, ky, w, p);
     if (!finite(w.x) || !finite(w.y)) atomicExch(&clock->valid, 0u);
 }
 
 }  // namespace
 
-void advanceStage(cudaStream_t stream, V2* omega, const V2* padded, V2* stepStart, V2* first, V2* second,
+void advanceStage(cudaStream_t stream, V2* omega, V2* padded, V2* stepStart, V2* first, V2* second,
                   V2* predictor, float* coefficients, ClockState* clock, V2* correction, const Params& params) {
     const unsigned n = params.resolution;
     launch(advanceStageKernel, tiles(n / 2 + 1, n), tile, stream, omega, padded, stepStart, first, second, predictor,

@@ -2,12 +2,16 @@
 
 #include <math.h>
 
+#include "mirel/solver.hpp"
 #include "solver/cuda/kernel_records.hpp"
 #include "solver/cuda/platform.hpp"
 
 // Per-mode arithmetic of the native integrators, single precision with every operation
 // rounded and divisions correctly rounded.
 namespace mirel::integrator {
+
+// Stages of one step of the native integrator `method`: four for etdrk4, three for the others.
+__host__ __device__ inline unsigned stageCount(unsigned method) { return method == etdrk4 ? 4u : 3u; }
 
 struct Phi {
     float phi1;

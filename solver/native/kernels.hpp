@@ -7,7 +7,8 @@
 // Launches are not checked one by one: a failed launch surfaces at the next synchronisation.
 namespace mirel::kernels {
 
-// Spectral u and v (and, for the advective form, the vorticity gradient) on the padded grid.
+// Spectral u and v (and, for the advective form, the vorticity gradient) on the padded grid, in
+// the modes outside the inverse transform's zero band.
 void velocityToPadded(cudaStream_t stream, const V2* spectrum, V2* padded, const Params& params);
 // The first stage's products, with the per-block maximum of |u| + |v| and an invalid flag.
 void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, const Params& params);
@@ -15,8 +16,9 @@ void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, cons
 void nonlinearProducts(cudaStream_t stream, float* padded, const Params& params);
 // The step size and the step status, from the speed partials.
 void selectTimeStep(cudaStream_t stream, const V2* partials, ClockState* clock, const Params& params);
-// One integrator stage on every mode of the half spectrum.
-void advanceStage(cudaStream_t stream, V2* omega, const V2* padded, V2* stepStart, V2* first, V2* second,
+// One integrator stage on every mode of the half spectrum; it leaves the velocity of the new
+// state in the padded planes, as velocityToPadded would.
+void advanceStage(cudaStream_t stream, V2* omega, V2* padded, V2* stepStart, V2* first, V2* second,
                   V2* predictor, float* coefficients, ClockState* clock, V2* correction, const Params& params);
 // Advances the clock by the step just taken.
 void commitStep(cudaStream_t stream, ClockState* clock, const Params& params);

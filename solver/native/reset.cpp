@@ -84,6 +84,9 @@ void Solver::reset(const std::vector<float>& initial) {
             s.paddedFFT->transform(s.padded.ptr, s.config.form == stress ? 2 : 4, true);
             kernels::reduceCFLAndProducts(stream, s.padded.as<float>(), s.cflPartials.as<V2>(), p);
             kernels::selectTimeStep(stream, s.cflPartials.as<V2>(), s.clock.as<ClockState>(), p);
+            // The first step transforms the velocity of the new field, as every later one
+            // transforms what the step before left.
+            kernels::velocityToPadded(stream, s.omega.as<V2>(), s.padded.as<V2>(), p);
         }
         s.readClock();
         const Statistics fresh = inspect();

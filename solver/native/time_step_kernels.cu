@@ -1,10 +1,12 @@
 #include "mirel/solver.hpp"
 #include "solver/cuda/block_reduction.hpp"
 #include "solver/cuda/device_math.hpp"
+#include "solver/cuda/grid_walk.hpp"
 #include "solver/cuda/launch.hpp"
 #include "solver/cuda/layout.hpp"
 #include "solver/native/clock_math.hpp"
 #include "solver/native/kernels.hpp"
+#include "solver/native/padded_velocity.hpp"
 
 namespace mirel::kernels {
 namespace {
@@ -20,54 +22,53 @@ __host__ __device__ inline RealPlanes realPlanes(unsigned m) {
     return {rowStride, rowStride * m};
 }
 
+// The padded planes' values at one point, as the inverse transform left them.
+struct PointValues {
+    float u, v, wx, wy;
+};
+
+__device__ inline PointValues loadPoint(const float* planes, unsigned index, RealPlanes layout, unsigned form) {
+    PointValues values{planes[index], planes[index + layout.planeStride], 0.0f, 0.0f};
+    if (form != stress) {
+        values.wx = planes[index + 2 * layout.planeStride];
+        values.wy = planes[index + 3 * layout.planeStride];
+    }
+    return values;
+}
+
 // The nonlinear products at one padded point, in place: u^2 - v^2 and uv ("stress") or
 // -u.grad(omega) ("advective"). Returns |u| + |v|; valid tells whether every input was finite.
-__device__ inline float formProducts(float* planes, unsigned index, RealPlanes layout, const Params& p, bool& valid) {
-    const float u = p.scale * planes[index];
-    const float v = p.scale * planes[index + layout.planeStride];
+__device__ inline float storeProducts(float* planes, unsigned index, RealPlanes layout, const Params& p,
+                                      PointValues values, bool& valid) {
+    const float u = p.scale * values.u;
+    const float v = p.scale * values.v;
     valid = finite(u) && finite(v);
     if (p.form == stress) {
         planes[index] = (u * u) - (v * v);
         planes[index + layout.planeStride] = u * v;
     } else {
-        const float wx = p.scale * planes[index + 2 * layout.planeStride];
-        const float wy = p.scale * planes[index + 3 * layout.planeStride];
+        const float wx = p.scale * values.wx;
+        const float wy = p.scale * values.wy;
         valid = valid && finite(wx) && finite(wy);
         planes[index] = -((u * wx) + (v * wy));
     }
     return fabsf(u) + fabsf(v);
 }
 
-// One thread per padded mode (kx, ky), kx <= M/2.
+// Points of its walk that a thread of reduceCFLAndProducts loads before it stores any of their
+// products, so that the loads are in flight together.
+constexpr unsigned pointsInFlight = 4;
+
+// One thread per half-spectrum mode (kx, ky) with kx < N/2, |ky| < N/2: the padded modes that
+// the inverse transform reads.
 __global__ void velocityToPaddedKernel(const V2* spectrum, V2* padded, Params p) {
     const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
     const int n = static_cast<int>(p.resolution);
-    const int m = static_cast<int>(p.paddedResolution);
-    if (x > m / 2 || y >= m) return;
     const int h = n / 2;
-    const int kx = x;
-    const int ky = layout::wavenumber(y, m);
-    const unsigned planeStride = static_cast<unsigned>(m * layout::paddedColumns(m));
-    const unsigned out = static_cast<unsigned>(layout::paddedColumns(m) * y + x);
-    const unsigned planes = p.form == stress ? 2u : 4u;
-    if (kx >= h || ky >= h || ky <= -h || (kx == 0 && ky == 0)) {
-        for (unsigned plane = 0; plane < planes; ++plane) padded[out + plane * planeStride] = V2{0.0f, 0.0f};
-        return;
-    }
-    const V2 w = spectrum[layout::halfColumns(n) * layout::row(ky, n) + kx];
-    const V2 iw{-w.y, w.x};
-    const float k2 = layout::squaredWavenumber(kx, ky);
-    const float a = static_cast<float>(ky) / k2;
-    const float b = static_cast<float>(-kx) / k2;
-    padded[out] = V2{a * iw.x, a * iw.y};
-    padded[out + planeStride] = V2{b * iw.x, b * iw.y};
-    if (p.form != stress) {
-        const float fx = static_cast<float>(kx);
-        const float fy = static_cast<float>(ky);
-        padded[out + 2 * planeStride] = V2{fx * iw.x, fx * iw.y};
-        padded[out + 3 * planeStride] = V2{fy * iw.x, fy * iw.y};
-    }
+    const int ky = layout::wavenumber(y, n);
+    if (x >= h || y >= n || ky == h) return;
+    storeVelocity(padded, x, ky, spectrum[layout::halfColumns(n) * y + x], p);
 }
 
 // Grid-stride over the M x M points; one block reduces its threads' maxima and flags.
@@ -79,11 +80,25 @@ __global__ void reduceCFLAndProductsKernel(float* planes, V2* partials, Params p
     const RealPlanes layout = realPlanes(m);
     float maximum = 0.0f;
     unsigned invalid = 0;
-    for (unsigned point = blockIdx.x * reductionThreads + t; point < m * m; point += p.blocks * reductionThreads) {
-        bool valid = true;
-        const float speed = formProducts(planes, (point / m) * layout.rowStride + point % m, layout, p, valid);
-        maximum = fmaxf(maximum, speed);
-        if (!valid) invalid = 1;
+    GridWalk walk = gridWalk(blockIdx.x * reductionThreads + t, p.blocks * reductionThreads, m);
+    while (walk.inside()) {
+        unsigned index[pointsInFlight];
+        bool present[pointsInFlight];
+        for (unsigned k = 0; k < pointsInFlight; ++k) {
+            present[k] = walk.inside();
+            index[k] = walk.row * layout.rowStride + walk.column;
+            walk.next();
+        }
+        PointValues values[pointsInFlight];
+        for (unsigned k = 0; k < pointsInFlight; ++k)
+            if (present[k]) values[k] = loadPoint(planes, index[k], layout, p.form);
+        // Maxima and flags do not depend on the order in which the points are met.
+        for (unsigned k = 0; k < pointsInFlight; ++k) {
+            if (!present[k]) continue;
+            bool valid = true;
+            maximum = fmaxf(maximum, storeProducts(planes, index[k], layout, p, values[k], valid));
+            if (!valid) invalid = 1;
+        }
     }
     maxima[t] = maximum;
     flags[t] = invalid;
@@ -101,8 +116,9 @@ __global__ void nonlinearProductsKernel(float* planes, Params p) {
     const unsigned m = p.paddedResolution;
     if (x >= m || y >= m) return;
     const RealPlanes layout = realPlanes(m);
+    const unsigned index = y * layout.rowStride + x;
     bool valid = true;
-    formProducts(planes, y * layout.rowStride + x, layout, p, valid);
+    storeProducts(planes, index, layout, p, loadPoint(planes, index, layout, p.form), valid);
 }
 
 // One thread: the step size, its status, and the end-time clipping.
@@ -147,8 +163,8 @@ __global__ void commitStepKernel(ClockState* clock, Params p) {
 }  // namespace
 
 void velocityToPadded(cudaStream_t stream, const V2* spectrum, V2* padded, const Params& params) {
-    const unsigned m = params.paddedResolution;
-    launch(velocityToPaddedKernel, tiles(m / 2 + 1, m), tile, stream, spectrum, padded, params);
+    const unsigned n = params.resolution;
+    launch(velocityToPaddedKernel, tiles(n / 2, n), tile, stream, spectrum, padded, params);
 }
 
 void reduceCFLAndProducts(cudaStream_t stream, float* padded, V2* partials, const Params& params) {

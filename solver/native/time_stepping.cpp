@@ -4,6 +4,7 @@
 
 #include "solver/common/end_time.hpp"
 #include "solver/cuda/cuda_check.hpp"
+#include "solver/native/integrator_math.hpp"
 #include "solver/native/kernels.hpp"
 #include "solver/native/solver_failure.hpp"
 #include "solver/native/solver_state.hpp"
@@ -19,15 +20,16 @@ bool validEndTime(double until) {
 
 }  // namespace
 
+// Each stage transforms the velocity that the stage before left in the padded planes: the
+// previous step's last advanceStage, or the pass at the end of reset.
 void Solver::Impl::step(std::optional<double> until) {
-    const int stages = config.method == etdrk4 ? 4 : 3;
+    const unsigned stages = integrator::stageCount(config.method);
     const int inverseBatch = config.form == stress ? 2 : 4;
     const int forwardBatch = config.form == stress ? 2 : 1;
     const cudaStream_t stream = queue.value;
     const Params base = params(0, until);
-    for (int stage = 0; stage < stages; ++stage) {
-        const Params p = params(static_cast<std::uint32_t>(stage), until);
-        kernels::velocityToPadded(stream, omega.as<V2>(), padded.as<V2>(), p);
+    for (unsigned stage = 0; stage < stages; ++stage) {
+        const Params p = params(stage, until);
         paddedFFT->transform(padded.ptr, inverseBatch, true);
         if (stage == 0) {
             kernels::reduceCFLAndProducts(stream, padded.as<float>(), cflPartials.as<V2>(), base);

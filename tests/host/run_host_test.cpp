@@ -150,6 +150,28 @@ TEST_F(RunHost, StopsAtTheEndTime) {
     EXPECT_EQ(json::parse(result.out[1])["steps_run"], statistics["steps"]);
 }
 
+// 256 steps of 2^-7 land exactly on the end time 2 with the first chunk; the second chunk takes no
+// step and its reply repeats the first one's GPU time, which must not count twice.
+TEST_F(RunHost, MeasuresOnlyTheStepsTaken) {
+    const Result result = run("--resolution 16 --fixed-dt 0.0078125 --until 2 --steps 600");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    const json statistics = json::parse(result.out[0]);
+    EXPECT_EQ(statistics["steps"], 256);
+    const json timing = json::parse(result.out[1]);
+    EXPECT_EQ(timing["steps_run"], 256);
+    EXPECT_NEAR(timing["gpu_ms_per_step"].get<double>() * 256, statistics["gpu_milliseconds"].get<double>(),
+                1e-5 * statistics["gpu_milliseconds"].get<double>());
+}
+
+TEST_F(RunHost, WarmUpByTimeFollowsTheWarmUpStepsAndIsNotMeasured) {
+    const Result result = run("--resolution 16 --warmup 5 --warmup-seconds 0.2 --steps 7");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    EXPECT_GE(json::parse(result.out[0])["steps"].get<int>(), 5 + 16 + 7);
+    EXPECT_EQ(json::parse(result.out[1])["steps_run"], 7);
+}
+
 TEST_F(RunHost, WarmUpStepsComeFirstAndAreNotMeasured) {
     const Result result = run("--resolution 16 --warmup 5 --steps 7");
     ASSERT_EQ(result.code, 0) << result.err;
@@ -189,6 +211,8 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --until ' 1'", 2, usage},
         {"--resolution 16 --steps 1 extra", 2, usage},
         {"--resolution 16 --warmup -1", 2, usage},
+        {"--resolution 16 --warmup-seconds -1", 2, usage},
+        {"--resolution 16 --warmup-seconds soon", 2, usage},
         {"--resolution 16 --steps 1 --warmup", 2, usage},
         {"--resolution 33",
          1,

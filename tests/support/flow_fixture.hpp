@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "solver/cuda/kernel_records.hpp"
+#include "solver/native/kernels.hpp"
 #include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
 
@@ -74,8 +75,15 @@ inline void writeBuffer(const mirel::DeviceBuffer& buffer, const std::vector<mir
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 
+// Each step transforms the velocity that the solver left in its padded planes with the flow it
+// made; a flow written here gets its velocity there as well, as reset gives a new flow its own.
 inline void writeOmega(mirel::Solver& solver, const std::vector<mirel::Complex>& values) {
-    writeBuffer(mirel::SolverInternals::of(solver).omega, values);
+    mirel::Solver::Impl& impl = mirel::SolverInternals::of(solver);
+    writeBuffer(impl.omega, values);
+    if (!impl.paddedFFT) return;
+    mirel::kernels::velocityToPadded(impl.queue.value, impl.omega.as<mirel::V2>(), impl.padded.as<mirel::V2>(),
+                                     impl.params(0));
+    ASSERT_EQ(cudaStreamSynchronize(impl.queue.value), cudaSuccess);
 }
 
 inline mirel::ClockState readClock(mirel::Solver& solver) {

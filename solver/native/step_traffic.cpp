@@ -1,0 +1,51 @@
+#include "solver/native/step_traffic.hpp"
+
+#include "mirel/solver.hpp"
+#include "solver/cuda/kernel_records.hpp"
+#include "solver/cuda/reduction_shape.hpp"
+#include "solver/native/integrator_math.hpp"
+
+namespace mirel {
+namespace {
+
+// Bytes of the integrator's own buffers per active mode in each stage of advanceStage: omega,
+// the compensation, the step's start value, the nonlinear terms, the predictor and the
+// coefficient planes, read or written (a coefficient written in a stage and read back is
+// counted once).
+constexpr std::uint64_t stageBytes[3][4] = {
+    {40, 48, 48, 0},   // imexRK3: w, compensation, previous term; stage 0 reads no previous term
+    {36, 16, 48, 0},   // ifHeunRK3
+    {56, 24, 40, 64},  // etdrk4
+};
+
+}  // namespace
+
+StepTraffic stepTraffic(int n, std::uint32_t method, std::uint32_t form) {
+    const std::uint64_t h = static_cast<std::uint64_t>(n) / 2;
+    const std::uint64_t m = 3 * h;
+    const std::uint64_t modes = static_cast<std::uint64_t>(n) * (h + 1);
+    // Padded modes outside the zero band (kx < h, |ky| < h), of which all but the mean are kept.
+    const std::uint64_t unbanded = (static_cast<std::uint64_t>(n) - 1) * h;
+    const std::uint64_t active = unbanded - 1;
+    const std::uint64_t inverse = form == stress ? 2 : 4;   // planes of velocity (and gradient)
+    const std::uint64_t products = form == stress ? 2 : 1;  // planes of products
+    const std::uint64_t realPlane = 4 * m * m;
+    const std::uint64_t clock = sizeof(ClockState);
+    const unsigned stages = integrator::stageCount(method);
+
+    StepTraffic t{0, 0, 2 * stages + 2, 2 * stages};
+    // An axis pass of a transform reads and writes the columns kx < h in the rows it covers.
+    const std::uint64_t perPlane = 8 * unbanded + 16 * h * m + realPlane;
+    t.fftBytes = stages * (inverse + products) * perPlane;
+    // reduceCFLAndProducts or nonlinearProducts; the speed partials; selectTimeStep and commitStep.
+    t.kernelBytes = stages * (inverse + products) * realPlane + 2 * reductionBlocks * sizeof(V2) + 4 * clock;
+    for (unsigned stage = 0; stage < stages; ++stage) {
+        // advanceStage: the clock, the products of the active modes, the velocity of every unbanded
+        // mode, the cleared omega and compensation of the others, and the integrator's buffers.
+        t.kernelBytes += clock + 8 * products * active + 8 * inverse * unbanded + 16 * (modes - active) +
+                         stageBytes[method][stage] * active;
+    }
+    return t;
+}
+
+}  // namespace mirel
