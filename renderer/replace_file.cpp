@@ -123,6 +123,8 @@ std::error_code replaceFile(const std::filesystem::path& path, const void* bytes
     const Descriptor folder(::open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder.open()) return lastError();
     const std::string name = target.filename();
+    // A path that ends in a slash names a folder, as a truncating open would find.
+    if (name.empty()) return std::make_error_code(std::errc::is_a_directory);
 
     // Opening the file for writing, without truncating it, asks the kernel whether the caller may
     // write it at all and changes nothing.

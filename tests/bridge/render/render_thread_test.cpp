@@ -73,6 +73,15 @@ protected:
     // A left-button release in the middle of overlay button 1, 2 or 3 (at canvas scale 1).
     void click(int button) { x->sendButtonRelease(canvas(), 14 + 38 * (button - 1) + 19, height - 30, Button1); }
 
+    // After failed exports: none is under way, none closed the handle, and frames are still shown.
+    void expectStillAtWork() {
+        const json report = ui.report();
+        EXPECT_FALSE(report["exporting"].get<bool>());
+        EXPECT_TRUE(report["error_message"].is_null());
+        const std::uint64_t shown = presentations(report);
+        ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+    }
+
     // The presentations of a stretch of time in which nothing should be presented, after the
     // pass under way has ended.
     std::uint64_t presentedWhile(double seconds) {
@@ -237,11 +246,7 @@ TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
         EXPECT_TRUE(std::filesystem::exists(fields));
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
     }
-    report = ui.report();
-    EXPECT_FALSE(report["exporting"].get<bool>());
-    EXPECT_TRUE(report["error_message"].is_null());
-    const std::uint64_t shown = presentations(report);
-    ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+    expectStillAtWork();
 }
 
 // A picture that cannot be written fails its request and leaves the render thread at work.
@@ -251,10 +256,7 @@ TEST_F(RenderThread, ReplacingAPictureKeepsWhatTheUserHad) {
     test::expectPicturesKeepWhatTheUserHad(folder.root, [&](const std::filesystem::path& path) {
         return errorOf(ui({{"op", "export"}, {"png", path.string()}, {"pixel_size", 32}}));
     });
-    const json report = ui.report();
-    EXPECT_TRUE(report["error_message"].is_null());
-    const std::uint64_t shown = presentations(report);
-    ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+    expectStillAtWork();
 }
 
 // Fields asked for at a FIFO without a reader fail the request at once; the picture of the same

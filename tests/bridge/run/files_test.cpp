@@ -162,7 +162,7 @@ TEST_F(Files, ExportFileReplacesALongerFile) {
 
 TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
     std::filesystem::create_directory(folder / "folder");
-    for (const std::filesystem::path& path : {folder / "missing" / "out.bin", folder / "folder"}) {
+    for (const std::filesystem::path& path : {folder / "missing" / "out.bin", folder / "folder", folder / "folder" / ""}) {
         SCOPED_TRACE(path.string());
         try {
             mirel::writeFile(path, std::vector<float>{1.0f});
@@ -172,6 +172,7 @@ TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "folder"));
 }
 
 // The file system refuses the bytes part-way, as a full disk would: the file that was there stays
@@ -280,23 +281,31 @@ TEST_F(Files, ExportAsAnUnprivilegedWriter) {
         perms fileMode;
         const char* failure;  // empty where the write succeeds
         bool sameFile;        // written in place rather than replaced
+        bool foreign;         // folder and file belong to another user (only root can arrange it)
     };
     const Case cases[] = {
-        {"write-protected file", open, true, readOnly, "Cannot write export file.", true},
-        {"closed folder, writable file", closed, true, writable, "", true},
-        {"closed folder, no file", closed, false, writable, "Cannot write export file.", false},
-        {"open folder, writable file", open, true, writable, "", false},
+        {"write-protected file", open, true, readOnly, "Cannot write export file.", true, false},
+        {"closed folder, writable file", closed, true, writable, "", true, false},
+        {"closed folder, no file", closed, false, writable, "Cannot write export file.", false, false},
+        {"open folder, writable file", open, true, writable, "", false, false},
+        // A sticky folder lets only the owner replace a file.
+        {"another user's sticky folder and file", open | perms::sticky_bit, true, writable, "", true, true},
     };
     const std::filesystem::path box = folder / "box";
     const Bytes old(64, 0xAB);
     const std::vector<float> values = {2.0f, 4.0f};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.foreign && geteuid() != 0) continue;
         std::filesystem::create_directory(box);
         std::filesystem::permissions(box, perms::all);
         if (c.exists) {
             test::writeBytes(box / "out.bin", old);
             std::filesystem::permissions(box / "out.bin", c.fileMode);
+        }
+        if (c.foreign) {
+            ASSERT_EQ(chown((box / "out.bin").c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chown(box.c_str(), 65534, 65534), 0);
         }
         std::filesystem::permissions(box, c.folderMode);
         struct stat before {};
