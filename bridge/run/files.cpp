@@ -4,13 +4,13 @@
 #include <stdexcept>
 
 #include "bridge/run/options.hpp"
-#include "bridge/run/replace_file.hpp"
+#include "renderer/replace_file.hpp"
 
 namespace mirel {
 
 template <typename T>
 void writeFile(const std::filesystem::path& path, const std::vector<T>& values) {
-    replaceFile(path, values.data(), values.size() * sizeof(T));
+    if (replaceFile(path, values.data(), values.size() * sizeof(T))) throw std::runtime_error("Cannot write export file.");
 }
 
 template void writeFile<float>(const std::filesystem::path&, const std::vector<float>&);

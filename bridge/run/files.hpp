@@ -5,8 +5,8 @@
 
 namespace mirel {
 
-// The vector's bytes as one file, created or replaced whole (replaceFile); "Cannot write export
-// file." on failure, which leaves an existing file as it was.
+// The vector's bytes as one file, created or replaced the way replaceFile says; "Cannot write
+// export file." on failure.
 template <typename T>
 void writeFile(const std::filesystem::path& path, const std::vector<T>& values);
 

@@ -1,13 +1,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <png.h>
 
 #include "renderer/gl/gl_renderer.hpp"
+#include "renderer/replace_file.hpp"
 
 namespace mirel {
 namespace {
@@ -44,8 +47,15 @@ void writePNG(const std::filesystem::path& path, int size, const std::vector<uns
     image.width = static_cast<png_uint_32>(size);
     image.height = static_cast<png_uint_32>(size);
     image.format = PNG_FORMAT_RGBA;
-    if (png_image_write_to_file(&image, path.c_str(), 0, rows.data(), 0, nullptr) == 0)
+    // Encoded in memory first, so that the file is replaced like every other result file: libpng's
+    // own file writer removes what it failed to write, the file it replaced included. The bound
+    // is never reached, and the pages beyond the encoded bytes stay untouched.
+    png_alloc_size_t bytes = PNG_IMAGE_PNG_SIZE_MAX(image);
+    const std::unique_ptr<unsigned char[]> encoded(new unsigned char[bytes]);
+    if (png_image_write_to_memory(&image, encoded.get(), &bytes, 0, rows.data(), 0, nullptr) == 0)
         throw std::runtime_error(std::string("Write PNG: ") + image.message);
+    if (const std::error_code error = replaceFile(path, encoded.get(), bytes))
+        throw std::runtime_error("Write PNG: " + error.message());
 }
 
 }  // namespace

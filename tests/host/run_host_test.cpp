@@ -2,7 +2,9 @@
 // options reach the engine unchanged.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -12,7 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "support/engine_fixture.hpp"
+#include "support/file_fixture.hpp"
 #include "support/process.hpp"
+#include "support/unprivileged.hpp"
 
 namespace {
 
@@ -139,6 +143,59 @@ TEST_F(RunHost, PictureOfTheFinalField) {
     const Result result = run("--resolution 16 --steps 3" + files);
     ASSERT_EQ(result.code, 0) << result.err;
     EXPECT_EQ(pngSize(file("final.png")), std::make_pair(1800u, 1800u));
+}
+
+// A picture that the file system refuses part-way, as a full disk would, leaves the picture it
+// was to replace whole.
+TEST_F(RunHost, RefusedPictureKeepsTheOldOne) {
+    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "the picture needs an X display: DISPLAY is not set";
+    const test::Bytes old(4096, 0xAB);
+    test::writeBytes(file("final.png"), old);
+    const Result result = run("--resolution 16 --steps 1 --png '" + file("final.png") + "'", "trap '' XFSZ; ulimit -f 8; ");
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, std::string("quellmar-run: Write PNG: ") + std::strerror(EFBIG) + "\n");
+    EXPECT_EQ(test::readBytes(file("final.png")), old);
+}
+
+// Run by a user without root's privileges, the host may not replace a file that user may not
+// write, and writes in place a writable file in a folder that takes no new file.
+TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
+    using std::filesystem::perms;
+    const perms readOnly = perms::owner_read | perms::group_read | perms::others_read;
+    const perms writable = readOnly | perms::owner_write | perms::group_write | perms::others_write;
+    const perms closed = readOnly | perms::owner_exec | perms::group_exec | perms::others_exec;
+    struct Case {
+        const char* option;
+        perms fileMode;
+        perms folderMode;
+        std::string outcome;  // exit code and standard error
+    };
+    const Case cases[] = {
+        {"--fields", readOnly, perms::all, "1 quellmar-run: Cannot write export file.\n"},
+        {"--fields", writable, closed, "0 "},
+        {"--png", readOnly, perms::all, std::string("1 quellmar-run: Write PNG: ") + std::strerror(EACCES) + "\n"},
+        {"--png", writable, closed, "0 "},
+    };
+    const std::filesystem::path box = folder / "box";
+    const test::Bytes old(64, 0xAB);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " " + c.outcome);
+        if (std::string(c.option) == "--png" && std::getenv("DISPLAY") == nullptr) continue;
+        std::filesystem::create_directory(box);
+        test::writeBytes(box / "out", old);
+        std::filesystem::permissions(box / "out", c.fileMode);
+        std::filesystem::permissions(box, c.folderMode);
+        const std::string outcome = test::unprivileged([&] {
+            const Result result = run(std::string("--resolution 16 --steps 1 ") + c.option + " '" + (box / "out").string() + "'");
+            return std::to_string(result.code) + " " + result.err;
+        });
+        std::filesystem::permissions(box, perms::all);
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(test::readBytes(box / "out") == old, c.outcome[0] == '1');
+        EXPECT_EQ(test::permissions(box / "out"), c.fileMode);
+        EXPECT_EQ(test::entries(box), std::vector<std::string>{"out"});
+        std::filesystem::remove_all(box);
+    }
 }
 
 TEST_F(RunHost, StopsAtTheEndTime) {

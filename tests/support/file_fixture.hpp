@@ -1,6 +1,11 @@
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +14,7 @@
 #include <iterator>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include "support/temp_folder.hpp"
@@ -71,5 +77,58 @@ inline Bytes littleEndian(const float* values, std::size_t count) {
 }
 
 inline Bytes littleEndian(const std::vector<float>& values) { return littleEndian(values.data(), values.size()); }
+
+// A path of PATH_MAX - 1 bytes, the longest the kernel takes, that ends in the short name leaf;
+// its folders are made.
+inline std::filesystem::path longestPath(const std::filesystem::path& folder, const std::string& leaf) {
+    std::filesystem::path path = folder;
+    // Bytes still to add for the folders, each name with its slash.
+    std::size_t need = PATH_MAX - 1 - (leaf.size() + 1) - folder.string().size();
+    while (need > 1) {
+        std::size_t name = std::min<std::size_t>(need - 1, 200);
+        if (need - 1 - name == 1) --name;  // a gap of one byte would fit no name
+        path /= std::string(name, 'd');
+        need -= name + 1;
+    }
+    std::filesystem::create_directories(path);
+    return path / leaf;
+}
+
+inline std::filesystem::perms permissions(const std::filesystem::path& path) {
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+}
+
+// The reading end of a FIFO made at path, open while the object lives, so that a writer finds a
+// reader there.
+class FifoReader {
+public:
+    // Opened without blocking: a blocking open would wait for the writer.
+    explicit FifoReader(const std::filesystem::path& path) {
+        if (mkfifo(path.c_str(), 0666) == 0) file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~FifoReader() {
+        if (file >= 0) close(file);
+    }
+    FifoReader(const FifoReader&) = delete;
+    FifoReader& operator=(const FifoReader&) = delete;
+
+    bool open() const { return file >= 0; }
+
+    // The bytes that arrive until count have come or no more came for seconds.
+    Bytes take(std::size_t count, double seconds = 30.0) const {
+        Bytes bytes;
+        unsigned char buffer[65536];
+        pollfd ready{file, POLLIN, 0};
+        while (bytes.size() < count && poll(&ready, 1, static_cast<int>(seconds * 1000)) > 0) {
+            const ssize_t n = read(file, buffer, sizeof buffer);
+            if (n > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+            if (n == 0) break;
+        }
+        return bytes;
+    }
+
+private:
+    int file = -1;
+};
 
 }  // namespace test

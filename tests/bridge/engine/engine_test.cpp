@@ -16,6 +16,7 @@
 #include "support/deep_requests.hpp"
 #include "support/engine_fixture.hpp"
 #include "support/file_fixture.hpp"
+#include "support/watchdog.hpp"
 
 namespace {
 
@@ -144,6 +145,35 @@ TEST_F(EngineCalls, FailedExportKeepsTheFileItReplaces) {
     EXPECT_EQ(spectrum({{"op", "export"}, {"spectrum", file("keep.bin")}}), json::object());
     EXPECT_EQ(std::filesystem::file_size(file("keep.bin")), 8u * 4 * n * n);
     EXPECT_EQ(test::entries(folder), std::vector<std::string>{"keep.bin"});
+}
+
+// Each file the engine writes keeps the permission bits of the one it replaces, may have the
+// longest path the kernel takes, and a FIFO without a reader is refused at once instead of
+// blocking the call.
+TEST_F(EngineCalls, ExportKeepsWhatTheUserHad) {
+    using std::filesystem::perms;
+    const std::filesystem::path fifo = folder / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const std::filesystem::path longest = test::longestPath(folder, "f");
+    const struct {
+        const char* key;
+        std::uintmax_t size;
+    } files[] = {{"spectrum", 8u * n * n}, {"fields", 12u * n * n}};
+    Engine engine(small);
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.key);
+        test::writeBytes(file("private.bin"), test::Bytes(64, 0xAB));
+        std::filesystem::permissions(file("private.bin"), perms::owner_read | perms::owner_write);
+        EXPECT_EQ(errorOf(engine({{"op", "export"}, {f.key, file("private.bin")}})), "");
+        EXPECT_EQ(test::permissions(file("private.bin")), perms::owner_read | perms::owner_write);
+        EXPECT_EQ(std::filesystem::file_size(file("private.bin")), f.size);
+
+        EXPECT_EQ(errorOf(engine({{"op", "export"}, {f.key, longest.string()}})), "");
+        EXPECT_EQ(std::filesystem::file_size(longest), f.size);
+
+        const test::Watchdog watchdog(30.0, "an export to a FIFO without a reader");
+        EXPECT_EQ(errorOf(engine({{"op", "export"}, {f.key, fifo.string()}})), "Cannot write export file.");
+    }
 }
 
 TEST_F(EngineCalls, ClosedEngineAndNullDestroy) {

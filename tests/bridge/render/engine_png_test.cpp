@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "picture_files.hpp"
 #include "renderer/png_file.hpp"
 #include "renderer/renderer.hpp"
 #include "renderer/test_frames.hpp"
@@ -96,6 +97,13 @@ TEST_F(EnginePicture, RefusedKeys) {
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
         std::filesystem::remove(file("fields.bin"));
     }
+}
+
+TEST_F(EnginePicture, ReplacingAPictureKeepsWhatTheUserHad) {
+    test::Engine engine({{"resolution", 16}, {"reynolds", 1000}});
+    test::expectPicturesKeepWhatTheUserHad(folder.root, [&](const std::filesystem::path& path) {
+        return errorOf(engine({{"op", "export"}, {"png", path.string()}, {"pixel_size", side}}));
+    });
 }
 
 }  // namespace

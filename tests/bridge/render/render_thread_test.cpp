@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "picture_files.hpp"
 #include "renderer/png_file.hpp"
 #include "rendering_fixture.hpp"
 #include "support/temp_folder.hpp"
@@ -70,6 +72,15 @@ protected:
 
     // A left-button release in the middle of overlay button 1, 2 or 3 (at canvas scale 1).
     void click(int button) { x->sendButtonRelease(canvas(), 14 + 38 * (button - 1) + 19, height - 30, Button1); }
+
+    // After failed exports: none is under way, none closed the handle, and frames are still shown.
+    void expectStillAtWork() {
+        const json report = ui.report();
+        EXPECT_FALSE(report["exporting"].get<bool>());
+        EXPECT_TRUE(report["error_message"].is_null());
+        const std::uint64_t shown = presentations(report);
+        ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+    }
 
     // The presentations of a stretch of time in which nothing should be presented, after the
     // pass under way has ended.
@@ -271,11 +282,32 @@ TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
         EXPECT_TRUE(std::filesystem::exists(fields));
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
     }
-    report = ui.report();
-    EXPECT_FALSE(report["exporting"].get<bool>());
-    EXPECT_TRUE(report["error_message"].is_null());
-    const std::uint64_t shown = presentations(report);
-    ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
+    expectStillAtWork();
+}
+
+// A picture that cannot be written fails its request and leaves the render thread at work.
+TEST_F(RenderThread, ReplacingAPictureKeepsWhatTheUserHad) {
+    const test::TempFolder folder("quellmar-render-replace");
+    attachAndStart();
+    test::expectPicturesKeepWhatTheUserHad(folder.root, [&](const std::filesystem::path& path) {
+        return errorOf(ui({{"op", "export"}, {"png", path.string()}, {"pixel_size", 32}}));
+    });
+    expectStillAtWork();
+}
+
+// Fields asked for at a FIFO without a reader fail the request at once; the picture of the same
+// request is then not drawn.
+TEST_F(RenderThread, FieldsForAFifoWithoutAReaderFailAtOnce) {
+    const test::TempFolder folder("quellmar-render-fifo");
+    attachAndStart();
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0666), 0);
+    {
+        const test::Watchdog watchdog(30.0, "an export of fields to a FIFO without a reader");
+        EXPECT_EQ(errorOf(ui({{"op", "export"}, {"fields", (folder / "fifo").string()}, {"png", (folder / "f.png").string()}})),
+                  "Cannot write export file.");
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "f.png"));
+    EXPECT_EQ(errorOf(ui({{"op", "export"}, {"png", (folder / "f.png").string()}, {"pixel_size", 8}})), "");
 }
 
 // A destroyed host window is fatal to the renderer: the handle closes with that message, pauses

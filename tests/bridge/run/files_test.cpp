@@ -1,10 +1,12 @@
 // Run options and the raw files that need no solver: the defaults of a run, reading the initial
-// vorticity file and writing export files byte for byte, whole or not at all.
+// vorticity file and writing export files byte for byte, whole or not at all, keeping what the
+// user had: links, permission bits, and files the writer may not change.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -13,12 +15,15 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
 #include "support/expect_error.hpp"
 #include "support/file_fixture.hpp"
+#include "support/unprivileged.hpp"
+#include "support/watchdog.hpp"
 
 namespace {
 
@@ -157,7 +162,7 @@ TEST_F(Files, ExportFileReplacesALongerFile) {
 
 TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
     std::filesystem::create_directory(folder / "folder");
-    for (const std::filesystem::path& path : {folder / "missing" / "out.bin", folder / "folder"}) {
+    for (const std::filesystem::path& path : {folder / "missing" / "out.bin", folder / "folder", folder / "folder" / ""}) {
         SCOPED_TRACE(path.string());
         try {
             mirel::writeFile(path, std::vector<float>{1.0f});
@@ -167,6 +172,7 @@ TEST_F(Files, ExportFileThatCannotBeCreatedFails) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "missing"));
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "folder"));
 }
 
 // The file system refuses the bytes part-way, as a full disk would: the file that was there stays
@@ -199,15 +205,173 @@ TEST_F(Files, ExportFileMayHaveTheLongestName) {
     EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{name});
 }
 
+// Links are followed as a truncating open follows them: each link stays, the file at the end of
+// the chain gets the content (made there when it is missing), and nothing else appears.
 TEST_F(Files, ExportThroughALinkReplacesItsDestination) {
     std::filesystem::create_directory(folder / "data");
-    test::writeBytes(folder / "data" / "out.bin", Bytes(64, 0xAB));
-    std::filesystem::create_symlink("data/out.bin", folder / "link.bin");
+    struct Case {
+        const char* link;
+        std::string destination;  // what the link holds
+        const char* written;      // the file in data/ that gets the content
+    };
+    const Case cases[] = {
+        {"relative.bin", "data/out.bin", "out.bin"},
+        {"absolute.bin", (folder / "data" / "out.bin").string(), "out.bin"},
+        {"chain.bin", "relative.bin", "out.bin"},
+        {"dangling.bin", "data/new.bin", "new.bin"},
+    };
     const std::vector<float> values = {2.0f, 4.0f};
-    mirel::writeFile(folder / "link.bin", values);
-    EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.bin"));
-    EXPECT_EQ(test::readBytes(folder / "data" / "out.bin"), test::littleEndian(values));
-    EXPECT_EQ(test::entries(folder / "data"), std::vector<std::string>{"out.bin"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        test::writeBytes(folder / "data" / "out.bin", Bytes(64, 0xAB));
+        std::filesystem::create_symlink(c.destination, folder / c.link);
+        mirel::writeFile(folder / c.link, values);
+        EXPECT_EQ(std::filesystem::read_symlink(folder / c.link), c.destination);
+        EXPECT_EQ(test::readBytes(folder / "data" / c.written), test::littleEndian(values));
+    }
+    EXPECT_EQ(test::entries(folder / "data"), (std::vector<std::string>{"new.bin", "out.bin"}));
+}
+
+// A file with a second name is replaced under the name given; the other name keeps the old file.
+TEST_F(Files, ExportGivesAHardLinkedNameAFileOfItsOwn) {
+    const Bytes old(64, 0xAB);
+    test::writeBytes(folder / "out.bin", old);
+    std::filesystem::create_hard_link(folder / "out.bin", folder / "other.bin");
+    const std::vector<float> values = {2.0f, 4.0f};
+    mirel::writeFile(folder / "out.bin", values);
+    EXPECT_EQ(test::readBytes(folder / "out.bin"), test::littleEndian(values));
+    EXPECT_EQ(test::readBytes(folder / "other.bin"), old);
+}
+
+TEST_F(Files, ExportKeepsThePermissionBitsOfTheFileItReplaces) {
+    using std::filesystem::perms;
+    const perms modes[] = {perms::owner_read | perms::owner_write,
+                           perms::owner_read | perms::owner_write | perms::group_read,
+                           perms::owner_all | perms::group_read | perms::group_exec | perms::others_read,
+                           perms::owner_read | perms::owner_write | perms::others_write};
+    for (const perms mode : modes) {
+        SCOPED_TRACE(static_cast<unsigned>(mode));
+        test::writeBytes(folder / "out.bin", Bytes(64, 0xAB));
+        std::filesystem::permissions(folder / "out.bin", mode);
+        mirel::writeFile(folder / "out.bin", std::vector<float>{1.0f});
+        EXPECT_EQ(test::permissions(folder / "out.bin"), mode);
+        EXPECT_EQ(test::readBytes(folder / "out.bin"), test::littleEndian({1.0f}));
+    }
+    // A new file gets what the umask leaves, as any new file does.
+    const mode_t mask = umask(027);
+    mirel::writeFile(folder / "new.bin", std::vector<float>{1.0f});
+    umask(mask);
+    EXPECT_EQ(test::permissions(folder / "new.bin"), perms::owner_read | perms::owner_write | perms::group_read);
+}
+
+// What a writer without root's privileges may do: a file it may not open for writing is refused
+// and stays as it was; where the folder takes no new file but the file is writable, the file is
+// written in place (the same file, new content), as a truncating open would.
+TEST_F(Files, ExportAsAnUnprivilegedWriter) {
+    using std::filesystem::perms;
+    const perms open = perms::all;
+    const perms closed = perms::owner_read | perms::owner_exec | perms::group_read | perms::group_exec |
+                         perms::others_read | perms::others_exec;
+    const perms readOnly = perms::owner_read | perms::group_read | perms::others_read;
+    const perms writable = readOnly | perms::owner_write | perms::group_write | perms::others_write;
+    struct Case {
+        const char* what;
+        perms folderMode;
+        bool exists;
+        perms fileMode;
+        const char* failure;  // empty where the write succeeds
+        bool sameFile;        // written in place rather than replaced
+        bool foreign;         // folder and file belong to another user (only root can arrange it)
+    };
+    const Case cases[] = {
+        {"write-protected file", open, true, readOnly, "Cannot write export file.", true, false},
+        {"closed folder, writable file", closed, true, writable, "", true, false},
+        {"closed folder, no file", closed, false, writable, "Cannot write export file.", false, false},
+        {"open folder, writable file", open, true, writable, "", false, false},
+        // A sticky folder lets only the owner replace a file.
+        {"another user's sticky folder and file", open | perms::sticky_bit, true, writable, "", true, true},
+    };
+    const std::filesystem::path box = folder / "box";
+    const Bytes old(64, 0xAB);
+    const std::vector<float> values = {2.0f, 4.0f};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.foreign && geteuid() != 0) continue;
+        std::filesystem::create_directory(box);
+        std::filesystem::permissions(box, perms::all);
+        if (c.exists) {
+            test::writeBytes(box / "out.bin", old);
+            std::filesystem::permissions(box / "out.bin", c.fileMode);
+        }
+        if (c.foreign) {
+            ASSERT_EQ(chown((box / "out.bin").c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chown(box.c_str(), 65534, 65534), 0);
+        }
+        std::filesystem::permissions(box, c.folderMode);
+        struct stat before {};
+        stat((box / "out.bin").c_str(), &before);
+        const std::string failure = test::unprivileged([&] {
+            try {
+                mirel::writeFile(box / "out.bin", values);
+            } catch (const std::runtime_error& error) {
+                return std::string(error.what());
+            }
+            return std::string();
+        });
+        EXPECT_EQ(failure, c.failure);
+        std::filesystem::permissions(box, perms::all);
+        if (c.exists) {
+            EXPECT_EQ(test::readBytes(box / "out.bin"), *c.failure == '\0' ? test::littleEndian(values) : old);
+            EXPECT_EQ(test::permissions(box / "out.bin"), c.fileMode);
+            struct stat after {};
+            stat((box / "out.bin").c_str(), &after);
+            EXPECT_EQ(after.st_ino == before.st_ino, c.sameFile);
+        }
+        EXPECT_EQ(test::entries(box), c.exists ? std::vector<std::string>{"out.bin"} : std::vector<std::string>{});
+        std::filesystem::remove_all(box);
+    }
+}
+
+TEST_F(Files, ExportMayUseTheLongestPath) {
+    const std::filesystem::path path = test::longestPath(folder.root, "f");
+    ASSERT_EQ(path.string().size(), static_cast<std::size_t>(PATH_MAX - 1));
+    const std::vector<float> values = {1.0f, 2.0f};
+    mirel::writeFile(path, values);
+    EXPECT_EQ(test::readBytes(path), test::littleEndian(values));
+    EXPECT_EQ(test::entries(path.parent_path()), std::vector<std::string>{"f"});
+}
+
+// A FIFO is written into like a device. Without a reader it is refused at once instead of waiting
+// for one; with a reader, more bytes than the pipe holds arrive whole.
+TEST_F(Files, ExportToAFifo) {
+    const std::filesystem::path fifo = folder / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    {
+        const test::Watchdog watchdog(30.0, "an export to a FIFO without a reader");
+        test::expectError<std::runtime_error>([&] { mirel::writeFile(fifo, std::vector<float>{1.0f}); },
+                                              "Cannot write export file.");
+    }
+    std::filesystem::remove(fifo);
+
+    const test::FifoReader reader(fifo);
+    ASSERT_TRUE(reader.open());
+    std::vector<float> values(100000);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
+    std::string failure = "not written";
+    std::thread writer([&] {
+        try {
+            mirel::writeFile(fifo, values);
+            failure.clear();
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+    });
+    const Bytes arrived = reader.take(4 * values.size());
+    writer.join();
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(arrived, test::littleEndian(values));
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"fifo"});
 }
 
 // A device keeps no content to lose: it is written into, never replaced by a regular file. The

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
 #include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
+#include "support/watchdog.hpp"
 
 namespace {
 
@@ -154,6 +156,23 @@ TEST_F(Run, MeasuredRun) {
     const json report = ui.await([](const json& r) { return settled(r) && !r["running"].get<bool>(); }, "finished");
     EXPECT_GE(report["stats"]["simulation_time"].get<double>(), 0.05 * (1 - 1e-12));
     EXPECT_EQ(std::filesystem::file_size(spectrum), 8u * n * n);
+}
+
+// The files of a measured run are written while the controller holds its lock: a FIFO without a
+// reader is refused at once, where waiting for one would hold every later request, destroying the
+// handle included.
+TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
+    test::TempFolder folder("quellmar-ui-fifo");
+    const std::filesystem::path fifo = folder / "spectrum.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const test::Watchdog watchdog(60.0, "a measured run writing into a FIFO without a reader");
+    UI ui;
+    ui(small);
+    ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", fifo.string()}});
+    ui({{"op", "start"}});
+    const json report = ui.await(test::hasError, "with the file's error");
+    EXPECT_EQ(report["error_message"], "Cannot write export file.");
+    EXPECT_FALSE(report["running"].get<bool>());
 }
 
 TEST_F(Run, NullEndTimeClearsTheStoredOne) {
