@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/json/boundary.hpp"
 #include "bridge/library/clock.hpp"
 #include "bridge/ui/controller.hpp"
 #include "bridge/ui/controller_rules.hpp"
@@ -319,7 +320,7 @@ private:
         {
             const Lock held = lock();
             if (!superseded()) {
-                c.published.errorMessage = message;
+                c.published.errorMessage = boundary::asValidUtf8(message);
                 c.control.running = false;
                 c.published.running = false;
                 c.published.settled = true;
@@ -347,7 +348,7 @@ void Controller::loop() {
         cudaCheck(cudaSetDevice(device), "cudaSetDevice(device)");
     } catch (const std::exception& error) {
         const std::lock_guard<std::mutex> lock(mutex);
-        published.errorMessage = error.what();
+        published.errorMessage = boundary::asValidUtf8(error.what());
         published.running = false;
         published.settled = true;
         return;
