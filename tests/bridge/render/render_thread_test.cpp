@@ -71,12 +71,24 @@ protected:
     // A left-button release in the middle of overlay button 1, 2 or 3 (at canvas scale 1).
     void click(int button) { x->sendButtonRelease(canvas(), 14 + 38 * (button - 1) + 19, height - 30, Button1); }
 
-    // The presentations of a stretch of time in which nothing should be presented, after the
-    // pass under way has ended.
-    std::uint64_t presentedWhile(double seconds) {
-        sleepFor(0.25);
+    // Returns once count passes of the render thread have begun after the call, all but the last
+    // of them ended. Every pass measures the canvas, so each is seen as the report showing a new
+    // width of the host window, which alternates by a pixel and is back as it was for an even
+    // count.
+    void renderPasses(int count) {
+        for (int pass = 1; pass <= count; ++pass) {
+            const int grown = width + pass % 2;
+            XResizeWindow(x->display, host, grown, height);
+            XSync(x->display, False);
+            ui.await([grown](const json& r) { return r["canvas"]["width_points"] == grown; }, "measured again");
+        }
+    }
+
+    // The presentations of three whole passes that began after the call.
+    std::uint64_t presentedOverPasses() {
+        renderPasses(2);  // the second began once the first, which may have begun earlier, ended
         const std::uint64_t before = presentations(ui.report());
-        sleepFor(seconds);
+        renderPasses(4);
         return presentations(ui.report()) - before;
     }
 
@@ -136,7 +148,7 @@ TEST_F(RenderThread, PresentsAtMostSixtyTimesASecond) {
 TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     attachAndStart();
     EXPECT_FALSE(canvasVisible(ui({{"op", "visible"}, {"value", false}})));
-    EXPECT_EQ(presentedWhile(0.3), 0u);
+    EXPECT_EQ(presentedOverPasses(), 0u);
     ui({{"op", "visible"}, {"value", true}});
     const std::uint64_t shown = presentations(ui.report());
     ui.await([&](const json& r) { return presentations(r) > shown; }, "presenting again");
@@ -144,7 +156,7 @@ TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     XUnmapWindow(x->display, host);
     XSync(x->display, False);
     ui.await([](const json& r) { return !canvasVisible(r); }, "with the window unmapped");
-    EXPECT_EQ(presentedWhile(0.3), 0u);
+    EXPECT_EQ(presentedOverPasses(), 0u);
     XMapWindow(x->display, host);
     XSync(x->display, False);
     ui.await(canvasVisible, "with the window mapped again");
@@ -175,7 +187,7 @@ TEST_F(RenderThread, OverlayClicksSteerTheControllerOnceReady) {
         click(1);
         click(3);
         click(2);
-        sleepFor(0.3);
+        renderPasses(4);  // one click is handled per pass
         const json report = ui.report();
         EXPECT_TRUE(running(report));
         EXPECT_FALSE(isReady(report));
