@@ -77,6 +77,7 @@ void waitEvent(cudaStream_t stream, cudaEvent_t event);
 void eventCompleted(cudaEvent_t event);
 void streamCompleted(cudaStream_t stream);
 void deviceCompleted(int device);
+void forgetStream(cudaStream_t stream);
 void forgetEvent(cudaEvent_t event);
 void forgetAllocation(const AllocationView& view);
 void forgetDevice(int device);

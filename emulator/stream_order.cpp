@@ -12,6 +12,7 @@
 // host). A copy from pageable host memory to the device with cudaMemcpy, a device-to-device
 // cudaMemcpy and cudaMemset may still be running when they return, so they order nothing.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -181,6 +182,44 @@ class Checker {
     }
   }
 
+  // A destroyed stream takes no more work. Its uses that the host has seen complete come before
+  // everything from now on and are dropped; while others remain, its unfinished work stays
+  // ordered as before, else nothing needs its name any more. What it was ordered after and the
+  // host has not seen stays known to the legacy default stream, which waits for the work of
+  // every blocking stream of its device, destroyed ones included.
+  void forgetStream(cudaStream_t stream) {
+    std::lock_guard lock(mutex_);
+    const auto it = queues_.find(reinterpret_cast<QueueId>(stream));
+    if (it == queues_.end()) return;
+    const QueueId id = it->first;
+    const std::uint64_t done = positionIn(completed_, id);
+    const auto finished = [&](const Use& use) { return use.queue == id && use.position <= done; };
+    bool unfinished = false;
+    for (auto& [base, record] : records_) {
+      if (record.writer && finished(*record.writer)) record.writer.reset();
+      record.readers.erase(std::remove_if(record.readers.begin(), record.readers.end(), finished),
+                           record.readers.end());
+      unfinished = unfinished || (record.writer && record.writer->queue == id) ||
+                   std::any_of(record.readers.begin(), record.readers.end(),
+                               [&](const Use& use) { return use.queue == id; });
+    }
+    if (it->second.ordersWithLegacy()) {
+      Clock& retired = retired_[it->second.device];
+      for (const auto& [queue, position] : it->second.clock) {
+        if (position <= positionIn(completed_, queue) || (queue == id && !unfinished)) continue;
+        std::uint64_t& known = retired[queue];
+        if (position > known) known = position;
+      }
+      if (retired.empty()) retired_.erase(it->second.device);
+    }
+    queues_.erase(it);
+    if (unfinished) return;
+    completed_.erase(id);
+    for (auto& [key, queue] : queues_) queue.clock.erase(id);
+    for (auto& [key, event] : events_) event.clock.erase(id);
+    for (auto& [device, retired] : retired_) retired.erase(id);
+  }
+
   void forgetEvent(cudaEvent_t event) {
     std::lock_guard lock(mutex_);
     events_.erase(key(event));
@@ -197,6 +236,7 @@ class Checker {
     eraseIf(queues_, [&](const Queue& queue) { return queue.device == device; });
     eraseIf(events_, [&](const Recorded& event) { return event.device == device; });
     eraseIf(records_, [&](const Record& record) { return record.device == device; });
+    retired_.erase(device);
   }
 
   const char* report() {
@@ -266,6 +306,7 @@ class Checker {
       for (const auto& [id, other] : queues_) {
         if (other.device == queue.device && other.ordersWithLegacy()) join(queue.clock, other.clock);
       }
+      if (const auto it = retired_.find(queue.device); it != retired_.end()) join(queue.clock, it->second);
     } else if (queue.ordersWithLegacy()) {
       join(queue.clock, builtin(legacyId(queue.device), Kind::legacy, queue.device).clock);
     }
@@ -302,7 +343,8 @@ class Checker {
 
   std::string name(const Use& use) const {
     const auto it = queues_.find(use.queue);
-    const std::string queue = it != queues_.end() ? describe(it->second) : "a stream of a device since reset";
+    const std::string queue =
+        it != queues_.end() ? describe(it->second) : "a stream since destroyed, or of a device since reset";
     return describe(use.operation) + " (operation " + std::to_string(use.position) + " of " + queue + ")";
   }
 
@@ -327,6 +369,8 @@ class Checker {
   std::unordered_map<std::uintptr_t, Recorded> events_;
   std::unordered_map<std::uintptr_t, Record> records_;
   Clock completed_;
+  // Per device, what destroyed blocking streams were ordered after and the host has not seen.
+  std::unordered_map<int, Clock> retired_;
   std::deque<std::string> reports_;
   const std::string* latest_ = nullptr;
 };
@@ -349,6 +393,7 @@ void waitEvent(cudaStream_t stream, cudaEvent_t event) { checker().waitEvent(str
 void eventCompleted(cudaEvent_t event) { checker().eventCompleted(event); }
 void streamCompleted(cudaStream_t stream) { checker().streamCompleted(stream); }
 void deviceCompleted(int device) { checker().deviceCompleted(device); }
+void forgetStream(cudaStream_t stream) { checker().forgetStream(stream); }
 void forgetEvent(cudaEvent_t event) { checker().forgetEvent(event); }
 void forgetAllocation(const AllocationView& view) { checker().forgetAllocation(view); }
 void forgetDevice(int device) { checker().forgetDevice(device); }

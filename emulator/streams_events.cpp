@@ -132,9 +132,9 @@ QM_RUNTIME_CALL cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   return call("cudaStreamDestroy", Needs::device, [&] {
     Handles& h = handles();
     std::lock_guard lock(h.mutex);
-    return h.streams.erase(reinterpret_cast<std::uintptr_t>(stream)) == 1
-               ? cudaSuccess
-               : cudaErrorInvalidResourceHandle;
+    if (h.streams.erase(reinterpret_cast<std::uintptr_t>(stream)) != 1) return cudaErrorInvalidResourceHandle;
+    emu::detail::forgetStream(stream);
+    return cudaSuccess;
   });
 }
 

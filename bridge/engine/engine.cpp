@@ -126,7 +126,7 @@ QM_EXPORT void* qm_engine_create(const char* request, char** error) {
         const nlohmann::json decoded = mirel::decode(request);
         return new mirel::EngineHandle(decoded);
     } catch (const std::exception& failure) {
-        if (error != nullptr) *error = mirel::boundary::copyString(failure.what());
+        if (error != nullptr) *error = mirel::boundary::copyString(mirel::boundary::asValidUtf8(failure.what()));
     } catch (...) {
         if (error != nullptr) *error = mirel::boundary::copyString("Unknown native failure");
     }

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -14,7 +15,12 @@ std::string serialise(const nlohmann::json& value);
 // A malloc'ed, NUL-terminated copy for the host, or null when malloc fails.
 char* copyString(const std::string& text);
 
-// The serialised {"error": message} object; bytes of message that are not UTF-8 read as U+FFFD.
+// text with every maximal ill-formed UTF-8 subsequence replaced by U+FFFD. Messages that quote
+// the outside world (paths, loader texts, device names) pass through it where they are stored,
+// so that every reply holding them serialises.
+std::string asValidUtf8(std::string_view text);
+
+// The serialised {"error": message} object, the message made valid UTF-8.
 std::string errorText(const std::string& message);
 
 inline constexpr const char* unknownFailure = "{\"error\":\"Unknown native failure\"}";

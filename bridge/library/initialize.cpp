@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "bridge/json/boundary.hpp"
 #include "bridge/json/readers.hpp"
@@ -51,7 +52,7 @@ json capabilityDocument(const char* resources) {
     recordDevice(deviceId);
     cudaCheck(cudaSetDevice(deviceId), "cudaSetDevice(deviceId)");
     const cudaDeviceProp prop = deviceProperties(deviceId, "cudaGetDeviceProperties(&prop, deviceId)");
-    const std::string name(prop.name, strnlen(prop.name, sizeof prop.name));
+    const std::string name = boundary::asValidUtf8(std::string_view(prop.name, strnlen(prop.name, sizeof prop.name)));
     initializeLinuxUI(resources, name);
     int runtime = 0;
     int driver = 0;

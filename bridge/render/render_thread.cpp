@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "bridge/json/boundary.hpp"
 #include "bridge/library/clock.hpp"
 #include "bridge/render/renderer_binding.hpp"
 #include "bridge/ui/ui_handle.hpp"
@@ -134,7 +135,7 @@ void UIHandle::waitForWork(double nextDue) {
 // requests see the handle closed at their next poll.
 void UIHandle::stopRendering(const std::string& message) {
     const std::lock_guard<std::mutex> lock(mutex);
-    renderError = message;
+    renderError = boundary::asValidUtf8(message);
     closed = true;
     options.paused = true;
     if (controller) controller->running(false);

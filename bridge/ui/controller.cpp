@@ -140,6 +140,11 @@ void Controller::benchmark(const Options& next) {
     options = next;
 }
 
+std::uint64_t Controller::passes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return begunPasses;
+}
+
 void Controller::startGeneration() {
     published = ViewState();
     published.config = control.config;

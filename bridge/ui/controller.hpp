@@ -46,6 +46,9 @@ public:
     void startMeasurement();
     // Options for the next rebuild; nothing changes until then.
     void benchmark(const Options& options);
+    // Passes of the thread's loop so far, each counted as it takes the control fields it works
+    // with: a pass counted after a change has seen it.
+    std::uint64_t passes() const;
 
 private:
     // The fields that the thread copies as one block at the start of each iteration.
@@ -73,6 +76,7 @@ private:
     mutable std::mutex mutex;  // guards everything here but thread
     std::condition_variable changed;
     ViewState published;
+    std::uint64_t begunPasses = 0;
     Options options;
     int device;
     std::thread thread;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/json/boundary.hpp"
 #include "bridge/library/clock.hpp"
 #include "bridge/ui/controller.hpp"
 #include "bridge/ui/controller_rules.hpp"
@@ -83,6 +84,7 @@ private:
                 const Lock held = lock();
                 if (superseded()) return true;  // built at once in the next pass
                 copy = c.control;
+                c.begunPasses += 1;
                 fresh = true;
             }
             runningAfter = copy.running;
@@ -216,18 +218,26 @@ private:
         }
     }
 
+    // Under the mutex: something arrived since the copy that this pass did not act on.
+    bool pending() const {
+        const Control& now = c.control;
+        return now.stop || superseded() || now.running != copy.running || now.pendingSteps > 0 ||
+               now.liveRevision != copy.liveRevision || now.regulateRevision != copy.regulateRevision ||
+               now.displayRevision != copy.displayRevision;
+    }
+
     void waitIdle() {
         b.timer.stop(nowSeconds());
         Lock held = lock();
-        if (!superseded()) c.published.settled = true;
+        if (superseded()) return;
+        // A failed solver makes no single steps; those asked for after a new generation are
+        // that generation's.
         if (b.failed) c.control.pendingSteps = 0;
+        // Settled only with nothing left to do: a change that arrived since the copy is work.
+        if (pending()) return;
+        c.published.settled = true;
         const auto deadline = std::chrono::steady_clock::now() + idleSlice;
-        c.changed.wait_until(held, deadline, [this] {
-            const Control& now = c.control;
-            return now.stop || now.generation != copy.generation || now.running != copy.running || now.pendingSteps > 0 ||
-                   now.liveRevision != copy.liveRevision || now.regulateRevision != copy.regulateRevision ||
-                   now.displayRevision != copy.displayRevision;
-        });
+        c.changed.wait_until(held, deadline, [this] { return pending(); });
     }
 
     // One batch or single step, then what follows from it.
@@ -260,13 +270,15 @@ private:
             until = limits.endTime;
         }
         const double previousTime = b.stats.simulationTime;
+        const std::uint64_t previousSteps = b.stats.steps;
         b.stats = solver->advance(n, until);
         const double t1 = nowSeconds();
         const double elapsed = t1 - t0;
         const double advanced = b.stats.simulationTime - previousTime;
         if (!single && std::isfinite(b.stats.simulationTime) && advanced >= 0.0) b.simulatedInRuns += advanced;
         b.batches += 1;
-        b.gpuSeconds += b.stats.gpuMilliseconds / 1000.0;
+        // An advance that made no step reports the GPU time of the one before it.
+        if (b.stats.steps != previousSteps) b.gpuSeconds += b.stats.gpuMilliseconds / 1000.0;
         b.batch.measured(n, elapsed);
 
         {
@@ -308,7 +320,7 @@ private:
         {
             const Lock held = lock();
             if (!superseded()) {
-                c.published.errorMessage = message;
+                c.published.errorMessage = boundary::asValidUtf8(message);
                 c.control.running = false;
                 c.published.running = false;
                 c.published.settled = true;
@@ -336,7 +348,7 @@ void Controller::loop() {
         cudaCheck(cudaSetDevice(device), "cudaSetDevice(device)");
     } catch (const std::exception& error) {
         const std::lock_guard<std::mutex> lock(mutex);
-        published.errorMessage = error.what();
+        published.errorMessage = boundary::asValidUtf8(error.what());
         published.running = false;
         published.settled = true;
         return;

@@ -1,6 +1,8 @@
 // The stream-order checker: a pair of operations on one allocation passes when the platform
 // orders the second after the first, and fails when only the emulator's issue order does.
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -52,6 +54,8 @@ struct Scene {
     cudaFreeHost(pinned);
     cudaEventDestroy(event);
     for (cudaStream_t stream : {blocking, first, second}) cudaStreamDestroy(stream);
+    // A stream that the case destroyed itself is refused here, which is no part of the next case.
+    cudaGetLastError();
   }
 };
 
@@ -84,6 +88,9 @@ Step record(StreamOf s) {
 }
 Step wait(StreamOf s) {
   return [s](Scene& x) { return cudaStreamWaitEvent(x.*s, x.event, 0); };
+}
+Step destroy(StreamOf s) {
+  return [s](Scene& x) { return cudaStreamDestroy(x.*s); };
 }
 Step copyIn(StreamOf s) {
   return [s](Scene& x) {
@@ -173,6 +180,21 @@ TEST_F(StreamOrder, PairsPassExactlyWhenThePlatformOrdersThem) {
       {"a copy out on another stream", {write(&Scene::first)}, copyOut(&Scene::second), true},
       {"host work on another stream", {hostWork(&Scene::first)}, read(&Scene::second), true},
       {"host work after an event", {hostWork(&Scene::first), record(&Scene::first), wait(&Scene::second)}, read(&Scene::second), false},
+      {"a stream destroyed", {write(&Scene::first), destroy(&Scene::first)}, read(&Scene::second), true},
+      {"a stream synchronised, then destroyed",
+       {write(&Scene::first), synchronise(&Scene::first), destroy(&Scene::first)},
+       read(&Scene::second),
+       false},
+      {"an event of a destroyed stream waited for",
+       {write(&Scene::first), record(&Scene::first), destroy(&Scene::first), wait(&Scene::second)},
+       read(&Scene::second),
+       false},
+      {"a blocking stream destroyed, then the legacy stream", {write(&Scene::blocking), destroy(&Scene::blocking)}, read(&Scene::legacy), false},
+      {"a non-blocking stream destroyed, then the legacy stream", {write(&Scene::first), destroy(&Scene::first)}, read(&Scene::legacy), true},
+      {"an event's order passed on through a destroyed blocking stream",
+       {write(&Scene::first), record(&Scene::first), wait(&Scene::blocking), destroy(&Scene::blocking)},
+       read(&Scene::legacy),
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -239,6 +261,27 @@ TEST_F(StreamOrder, ResetForgetsTheReportButNotTheWork) {
   emu::reset();
   EXPECT_STREQ(cudaGetErrorString(cudaErrorIllegalState), "the operation cannot be performed in the present state");
   EXPECT_EQ(read(&Scene::second)(scene), cudaErrorIllegalState);
+}
+
+// Streams made, used, synchronised and destroyed in their thousands: the checker keeps nothing of
+// them (measured on the main allocation arena, where this thread's allocations land).
+TEST_F(StreamOrder, DestroyedStreamsLeaveNothingBehind) {
+  emu::testing::DeviceBuffer<float> data{kCount};
+  constexpr int kStreams = 2000;
+  const auto streams = [&] {
+    for (int i = 0; i < kStreams; ++i) {
+      cudaStream_t stream = nullptr;
+      ASSERT_EQ(cudaStreamCreateWithFlags(&stream, i % 2 == 0 ? cudaStreamDefault : cudaStreamNonBlocking), cudaSuccess);
+      ASSERT_EQ(launchOn<float*>(stream, writeKernel, data.get()), cudaSuccess);
+      ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+      ASSERT_EQ(cudaStreamDestroy(stream), cudaSuccess);
+    }
+  };
+  streams();
+  const std::size_t before = mallinfo2().uordblks;
+  for (int round = 0; round < 10; ++round) streams();
+  const std::size_t after = mallinfo2().uordblks;
+  EXPECT_LT(after, before + 10 * kStreams) << (after - before) / (10 * kStreams) << " bytes per stream";
 }
 
 TEST_F(StreamOrder, AnAllocationAtAFreedAddressHasNoHistory) {

@@ -42,6 +42,21 @@ inline mirel::ViewState waitFor(const mirel::Controller& controller, const View&
     }
 }
 
+// Until the thread has begun passes more passes of its loop: with one, a pass that sees every
+// change made before this call is under way; with n + 1, n such passes have ended. What the
+// thread does or publishes for a change takes two passes, so three show it or its absence.
+inline void waitPasses(const mirel::Controller& controller, std::uint64_t passes) {
+    const std::uint64_t target = controller.passes() + passes;
+    const auto deadline = Clock::now() + patience;
+    while (controller.passes() < target) {
+        if (Clock::now() > deadline) {
+            ADD_FAILURE() << "timed out waiting for " << passes << " passes of the loop";
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+
 // Idle with a frame and statistics of the current generation.
 inline mirel::ViewState waitSettled(const mirel::Controller& controller) {
     return waitFor(

@@ -37,6 +37,34 @@ TEST(Boundary, FailuresBecomeTheErrorObject) {
     }
 }
 
+// Each maximal part of an ill-formed sequence becomes one U+FFFD; the first case is the example
+// of the Unicode standard (chapter 3, "U+FFFD Substitution of Maximal Subparts").
+TEST(Boundary, TextIsMadeValidUtf8) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string valid;
+    };
+    const std::string r = "\xef\xbf\xbd";
+    const Case cases[] = {
+        {"the standard's example", "\x61\xf1\x80\x80\xe1\x80\xc2\x62\x80\x63\x80\xbf\x64",
+         "a" + r + r + r + "b" + r + "c" + r + r + "d"},
+        {"well-formed, one to four bytes", "a\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf",
+         "a\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"},
+        {"bytes that never start a sequence", "\xff\xfe\xc0\xc1", r + r + r + r},
+        {"overlong forms", "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf", r + r + r + r + r + r + r + r + r},
+        {"a surrogate", "\xed\xa0\x80x", r + r + r + "x"},
+        {"above U+10FFFF", "\xf4\x90\x80\x80", r + r + r + r},
+        {"cut off at the end", "ab\xe2\x82", "ab" + r},
+        {"NUL and ASCII kept", std::string("a\0b", 3), std::string("a\0b", 3)},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(mirel::boundary::asValidUtf8(c.text), c.valid);
+    }
+}
+
 TEST(Boundary, RepliesAreCompactSortedAndRawUtf8) {
     EXPECT_EQ(answer(mirel::boundary::reply([] {
                   return nlohmann::json{{"z", 3.0}, {"a", "gr\xc3\xbcn"}, {"m", {1, 2}}};

@@ -82,24 +82,25 @@ protected:
         ui.await([&](const json& r) { return presentations(r) > shown; }, "still presenting");
     }
 
-    // The presentations of a stretch of time in which nothing should be presented, after the
-    // pass under way has ended.
-    std::uint64_t presentedWhile(double seconds) {
-        sleepFor(0.25);
-        const std::uint64_t before = presentations(ui.report());
-        sleepFor(seconds);
-        return presentations(ui.report()) - before;
+    // Returns once count passes of the render thread have begun after the call, all but the last
+    // of them ended. Every pass measures the canvas, so each is seen as the report showing a new
+    // width of the host window, which alternates by a pixel and is back as it was for an even
+    // count.
+    void renderPasses(int count) {
+        for (int pass = 1; pass <= count; ++pass) {
+            const int grown = width + pass % 2;
+            XResizeWindow(x->display, host, grown, height);
+            XSync(x->display, False);
+            ui.await([grown](const json& r) { return r["canvas"]["width_points"] == grown; }, "measured again");
+        }
     }
 
-    // A report taken once the render thread has made at least one whole pass (its geometry and
-    // whether to present) since the call: the second of two exports runs in a later pass than the
-    // first, so the pass of the first has ended.
-    json afterAWholePass() {
-        const test::TempFolder folder("quellmar-render-pass");
-        const json tiny = {{"op", "export"}, {"png", (folder / "pass.png").string()}, {"pixel_size", 1}};
-        EXPECT_EQ(errorOf(ui(tiny)), "");
-        EXPECT_EQ(errorOf(ui(tiny)), "");
-        return ui.report();
+    // The presentations of three whole passes that began after the call.
+    std::uint64_t presentedOverPasses() {
+        renderPasses(2);  // the second began once the first, which may have begun earlier, ended
+        const std::uint64_t before = presentations(ui.report());
+        renderPasses(4);
+        return presentations(ui.report()) - before;
     }
 
     UI ui;
@@ -158,7 +159,7 @@ TEST_F(RenderThread, PresentsAtMostSixtyTimesASecond) {
 TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     attachAndStart();
     EXPECT_FALSE(canvasVisible(ui({{"op", "visible"}, {"value", false}})));
-    EXPECT_EQ(presentedWhile(0.3), 0u);
+    EXPECT_EQ(presentedOverPasses(), 0u);
     ui({{"op", "visible"}, {"value", true}});
     const std::uint64_t shown = presentations(ui.report());
     ui.await([&](const json& r) { return presentations(r) > shown; }, "presenting again");
@@ -166,7 +167,7 @@ TEST_F(RenderThread, HiddenOrUnmappedCanvasIsNotPresented) {
     XUnmapWindow(x->display, host);
     XSync(x->display, False);
     ui.await([](const json& r) { return !canvasVisible(r); }, "with the window unmapped");
-    EXPECT_EQ(presentedWhile(0.3), 0u);
+    EXPECT_EQ(presentedOverPasses(), 0u);
     XMapWindow(x->display, host);
     XSync(x->display, False);
     ui.await(canvasVisible, "with the window mapped again");
@@ -180,8 +181,8 @@ TEST_F(RenderThread, CanvasWindowUnmappedOrDestroyedByTheHostIsNotPresented) {
     const Window own = canvas();
     XUnmapWindow(x->display, own);
     XSync(x->display, False);
-    json hidden = ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window unmapped");
-    EXPECT_EQ(presentations(afterAWholePass()), presentations(hidden));
+    const json hidden = ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window unmapped");
+    EXPECT_EQ(presentedOverPasses(), 0u);
     XMapWindow(x->display, own);
     XSync(x->display, False);
     ui.await([&](const json& r) { return canvasVisible(r) && presentations(r) > presentations(hidden); },
@@ -189,9 +190,9 @@ TEST_F(RenderThread, CanvasWindowUnmappedOrDestroyedByTheHostIsNotPresented) {
 
     XDestroyWindow(x->display, own);
     XSync(x->display, False);
-    hidden = ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window destroyed");
-    const json later = afterAWholePass();
-    EXPECT_EQ(presentations(later), presentations(hidden));
+    ui.await([](const json& r) { return !canvasVisible(r); }, "with the canvas window destroyed");
+    EXPECT_EQ(presentedOverPasses(), 0u);
+    const json later = ui.report();
     EXPECT_FALSE(canvasVisible(later));
     EXPECT_TRUE(later["error_message"].is_null());
     EXPECT_TRUE(running(later));
@@ -222,7 +223,7 @@ TEST_F(RenderThread, OverlayClicksSteerTheControllerOnceReady) {
         click(1);
         click(3);
         click(2);
-        sleepFor(0.3);
+        renderPasses(4);  // one click is handled per pass
         const json report = ui.report();
         EXPECT_TRUE(running(report));
         EXPECT_FALSE(isReady(report));

@@ -30,9 +30,9 @@ using test::waitSteps;
 
 class ControllerBehaviour : public test::ControllerTest {};
 
-// Views that show nothing has been stepped for a while.
-void expectNoStepsFor(const Controller& controller, std::uint64_t steps, std::chrono::milliseconds span) {
-    std::this_thread::sleep_for(span);
+// Views that show the thread going round its loop without stepping.
+void expectNoSteps(const Controller& controller, std::uint64_t steps) {
+    test::waitPasses(controller, 3);
     EXPECT_EQ(controller.view().stats.steps, steps);
 }
 
@@ -47,7 +47,7 @@ TEST_F(ControllerBehaviour, PausedOptionsStartNotRunning) {
     EXPECT_EQ(first.stats.steps, 0u);
     ASSERT_TRUE(first.frame);
     EXPECT_EQ(first.frame->grid_size, 16);
-    expectNoStepsFor(controller, 0, std::chrono::milliseconds(100));
+    expectNoSteps(controller, 0);
 
     controller.running(true);
     EXPECT_TRUE(controller.view().running);
@@ -98,7 +98,7 @@ TEST_F(ControllerBehaviour, ADisplayChangeTakesAFrameEvenWhilePaused) {
     EXPECT_EQ(after.frames, before.frames + 1);
     EXPECT_EQ(after.stats.steps, 0u);
     controller.velocity(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    test::waitPasses(controller, 3);
     EXPECT_EQ(controller.view().frames, after.frames) << "the same setting again is no change";
 }
 
@@ -120,7 +120,28 @@ TEST_F(ControllerBehaviour, SingleStepMakesOneStepThenRefreshesAndTakesAFrame) {
     EXPECT_EQ(after.frame->steps, 1);
     EXPECT_EQ(after.stats.simulationTime, after.frame->time);
     EXPECT_EQ(after.simtimePerSecond, 0.0) << "single steps are not timed running";
-    expectNoStepsFor(controller, 1, std::chrono::milliseconds(100));
+    expectNoSteps(controller, 1);
+}
+
+// Each resume lands while the pass that saw the pause refreshes the statistics and takes a
+// frame, before it would wait: the controller must not go on to step as settled.
+TEST_F(ControllerBehaviour, SettledOnlyWithNothingLeftToDo) {
+    Controller controller(test::smallRun(64), 0);
+    waitSteps(controller, 1);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        controller.running(false);
+        test::waitPasses(controller, 1);
+        controller.running(true);
+        test::waitPasses(controller, 3);
+        const ViewState resumed = controller.view();
+        ASSERT_TRUE(resumed.running);
+        ASSERT_FALSE(resumed.settled) << "at step " << resumed.stats.steps;
+    }
+    controller.running(false);
+    const std::uint64_t steps = waitSettled(controller).stats.steps;
+    expectNoSteps(controller, steps);
+    EXPECT_TRUE(controller.view().settled);
 }
 
 TEST_F(ControllerBehaviour, ConfigureStartsAtTheReferenceReynoldsNumberOnANewGrid) {
@@ -284,7 +305,7 @@ TEST_F(ControllerBehaviour, BenchmarkOptionsWaitForTheNextRebuild) {
     Options next = options;
     next.initial = folder / "initial.bin";
     controller.benchmark(next);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    test::waitPasses(controller, 3);
     const ViewState unchanged = controller.view();
     EXPECT_EQ(unchanged.generation, before.generation);
     EXPECT_EQ(unchanged.initialStats.energy, before.initialStats.energy);
@@ -455,7 +476,7 @@ TEST_F(ControllerBehaviour, MeasuredRunsEndOnceAtTheirLimit) {
 
         std::filesystem::remove(options.spectrum);
         std::filesystem::remove(options.fields);
-        expectNoStepsFor(controller, done.stats.steps, std::chrono::milliseconds(200));
+        expectNoSteps(controller, done.stats.steps);
         EXPECT_FALSE(std::filesystem::exists(options.spectrum)) << "written once";
         EXPECT_FALSE(std::filesystem::exists(options.fields)) << "written once";
 
@@ -466,6 +487,35 @@ TEST_F(ControllerBehaviour, MeasuredRunsEndOnceAtTheirLimit) {
         EXPECT_FALSE(again.running);
         EXPECT_TRUE(std::filesystem::exists(options.spectrum));
         EXPECT_TRUE(std::filesystem::exists(options.fields));
+    }
+}
+
+// An advance of no steps (a run at its step limit resumed, or stepped once) adds no GPU time.
+TEST_F(ControllerBehaviour, AnAdvanceOfNoStepsAddsNoGpuTime) {
+    struct Case {
+        const char* name;
+        void (*resume)(Controller&);
+    };
+    const Case cases[] = {
+        {"running again", [](Controller& c) { c.running(true); }},
+        {"single step", [](Controller& c) { c.singleStep(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Options options = test::smallRun();
+        options.stepLimited = true;
+        options.stepLimit = 10;
+        Controller controller(options, 0);
+        controller.startMeasurement();
+        const ViewState done = waitFor(
+            controller, [](const ViewState& v) { return v.finished && v.settled; }, "the end of the run");
+        ASSERT_EQ(done.stats.steps, 10u);
+        ASSERT_GT(done.gpuSeconds, 0.0);
+        c.resume(controller);
+        const ViewState again = waitFor(
+            controller, [&](const ViewState& v) { return v.batches > done.batches && v.settled; }, "one more advance");
+        EXPECT_EQ(again.stats.steps, done.stats.steps);
+        EXPECT_EQ(again.gpuSeconds, done.gpuSeconds);
     }
 }
 

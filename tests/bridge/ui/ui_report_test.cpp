@@ -88,4 +88,20 @@ TEST_F(Report, ErrorMessagePrecedence) {
     EXPECT_TRUE(ui({{"op", "dismiss"}})["error_message"].is_null());
 }
 
+// The loader quotes the module's path back, here with a byte that is not UTF-8 in a folder name.
+// The stored message reaches every report with that byte as U+FFFD, and requests go on working.
+TEST_F(Report, AStoredFailureThatIsNotUtf8IsReportedMended) {
+    if (!capabilities["capabilities"]["native_rendering"].get<bool>()) GTEST_SKIP() << "the message names no path";
+    const std::string folder = std::string(resources) + "/caf\xe9-\xff";
+    ASSERT_FALSE(json::parse(test::taken(qm_initialize(folder.c_str()))).contains("error"));
+    UI ui;
+    const std::string message = closedByRenderer(ui);
+    const std::string mended = std::string(resources) + "/caf\xef\xbf\xbd-\xef\xbf\xbd/libquellmar_gl.so";
+    EXPECT_NE(message.find(mended), std::string::npos) << message;
+    const json report = ui({{"op", "set"}, {"palette", "glacier"}});
+    EXPECT_EQ(report["palette"], "glacier") << report;
+    EXPECT_EQ(report["error_message"], message);
+    ASSERT_FALSE(json::parse(test::taken(qm_initialize(resources))).contains("error"));
+}
+
 }  // namespace
