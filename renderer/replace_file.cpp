@@ -14,6 +14,8 @@ namespace {
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
 
+bool deniedToWriter(int error) { return error == EACCES || error == EPERM; }
+
 // An open file descriptor, closed with its owner unless closed (and checked) before.
 class Descriptor {
 public:
@@ -98,8 +100,12 @@ std::error_code writeAndRename(int folder, const std::string& name, std::optiona
     std::string temporaryName;
     // Only its owner can read the new file until it has the old one's bits.
     Descriptor temporary(createTemporary(folder, keep ? 0600 : 0666, temporaryName));
-    refused = !temporary.open();
-    if (refused) return lastError();
+    if (!temporary.open()) {
+        // Only a folder that forbids the writer a new file leaves the old one to be written in
+        // place; one that has no room left would see the old file truncated and not rewritten.
+        refused = deniedToWriter(errno);
+        return lastError();
+    }
     std::error_code error;
     if (keep && ::fchmod(temporary.get(), *keep) != 0) error = lastError();
     if (!error) error = writeAll(temporary.get(), static_cast<const char*>(bytes), size);
@@ -108,7 +114,7 @@ std::error_code writeAndRename(int folder, const std::string& name, std::optiona
     if (!error) error = closed;
     if (!error && ::renameat(folder, temporaryName.c_str(), folder, name.c_str()) != 0) {
         error = lastError();
-        refused = errno == EPERM || errno == EACCES;
+        refused = deniedToWriter(errno);
     }
     if (error) ::unlinkat(folder, temporaryName.c_str(), 0);
     return error;

@@ -14,8 +14,8 @@ namespace mirel {
 // complete and flushed, so a failure leaves an existing file as it was. What the user had is
 // kept as a truncating open would keep it: symbolic links are followed and their destination
 // replaced, the new file gets the permission bits of the old one, an existing file that cannot
-// be opened for writing is refused untouched, and where the folder takes no new file the
-// existing one is written in place. A target that is no regular file (a device, a FIFO) is
+// be opened for writing is refused untouched, and where the folder does not permit the writer a
+// new file the existing one is written in place. A target that is no regular file (a device, a FIFO) is
 // written into, opened without blocking so that a FIFO without a reader fails at once.
 [[nodiscard]] std::error_code replaceFile(const std::filesystem::path& path, const void* bytes, std::size_t size);
 

@@ -33,17 +33,16 @@ inline bool obeyPermissionBits() {
     return syscall(SYS_capset, &header, sets) == 0;
 }
 
-// Runs work in a child process that obeys permission bits as an unprivileged user does, so that
-// a test means the same whether it runs as root or not; returns the text work returned, or says
-// why there is none.
-inline std::string unprivileged(const std::function<std::string()>& work) {
+// Runs work in a child process, whose changes to itself (its capabilities, its mounts) end with
+// it; returns the text work returned, or says why there is none.
+inline std::string inChild(const std::function<std::string()>& work) {
     int channel[2];
     if (pipe(channel) != 0) return "(no pipe to a child)";
     const pid_t child = fork();
     if (child < 0) return "(no child process)";
     if (child == 0) {
         close(channel[0]);
-        const std::string text = obeyPermissionBits() ? work() : "(root's capabilities stayed)";
+        const std::string text = work();
         for (std::size_t at = 0; at < text.size();) {
             const ssize_t written = write(channel[1], text.data() + at, text.size() - at);
             if (written <= 0) _exit(1);
@@ -60,6 +59,12 @@ inline std::string unprivileged(const std::function<std::string()>& work) {
     waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += "(the child process failed)";
     return text;
+}
+
+// Runs work in a child process that obeys permission bits as an unprivileged user does, so that
+// a test means the same whether it runs as root or not.
+inline std::string unprivileged(const std::function<std::string()>& work) {
+    return inChild([&] { return obeyPermissionBits() ? work() : std::string("(root's capabilities stayed)"); });
 }
 
 }  // namespace test

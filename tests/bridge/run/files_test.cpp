@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <climits>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <system_error>
@@ -195,6 +197,31 @@ TEST_F(Files, FailedExportKeepsTheFileItWouldReplace) {
     mirel::writeFile(folder / "keep.bin", values);
     EXPECT_EQ(test::readBytes(folder / "keep.bin"), test::littleEndian(values));
     EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"keep.bin"});
+}
+
+// A file system with no file left to give refuses the temporary for want of room, not of
+// permission: the old file must not be truncated and rewritten in place, as the bytes would not
+// fit there either. Mounting needs a mount namespace of the test's own.
+TEST_F(Files, FileSystemWithoutRoomForANewFileKeepsTheOldOne) {
+    const std::filesystem::path full = folder / "full";
+    std::filesystem::create_directory(full);
+    const Bytes old(4096, 0xAB);
+    const std::string outcome = test::inChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", full.c_str(), "tmpfs", 0, "size=8k,nr_inodes=2") != 0)
+            return std::string("(no file system of our own)");
+        // The root folder and this file take both inodes, and the file one of the two pages.
+        test::writeBytes(full / "out.bin", old);
+        std::string failure = "no failure";
+        try {
+            mirel::writeFile(full / "out.bin", std::vector<float>(4096, 1.0f));
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+        return failure + (test::readBytes(full / "out.bin") == old ? ", old file kept" : ", old file changed");
+    });
+    if (outcome == "(no file system of our own)") GTEST_SKIP() << "no tmpfs can be mounted here";
+    EXPECT_EQ(outcome, "Cannot write export file., old file kept");
 }
 
 TEST_F(Files, ExportFileMayHaveTheLongestName) {
