@@ -138,6 +138,38 @@ void runGrid(dim3 grid, dim3 block, const std::function<void()>& body) {
   });
 }
 
+std::atomic<LaunchObserver*>& launchObserver() {
+  static std::atomic<LaunchObserver*> observer{nullptr};
+  return observer;
+}
+
+// The distinct allocations that a launch's arguments lead into, for its observer.
+std::vector<DeviceRange> touchedAllocations(const Touch* touches, std::size_t count) {
+  std::vector<DeviceRange> allocations;
+  for (std::size_t i = 0; i < count; ++i) {
+    AllocationView view{};
+    if (touches[i].pointer == nullptr || !findAllocation(touches[i].pointer, view)) continue;
+    const auto* base = reinterpret_cast<const void*>(view.base);
+    const bool seen = std::any_of(allocations.begin(), allocations.end(),
+                                  [&](const DeviceRange& range) { return range.base == base; });
+    if (!seen) allocations.push_back({base, view.size});
+  }
+  return allocations;
+}
+
+void runObserved(dim3 grid, dim3 block, const std::function<void()>& body, const Touch* touches,
+                 std::size_t count) {
+  LaunchObserver* observer = launchObserver().load();
+  if (observer == nullptr) {
+    runGrid(grid, block, body);
+    return;
+  }
+  const std::vector<DeviceRange> allocations = touchedAllocations(touches, count);
+  observer->begin(allocations.data(), allocations.size());
+  runGrid(grid, block, body);
+  observer->end();
+}
+
 // Device work runs when the stream order allows it; work that races fails like a launch on the
 // device, now and at the next synchronisation.
 template <typename Run>
@@ -162,6 +194,8 @@ namespace emu {
 
 void setWorkerThreads(int count) { detail::workers() = count > 1 ? count : 1; }
 
+void observeLaunches(LaunchObserver* observer) { detail::launchObserver() = observer; }
+
 void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void()>& body) {
   launch(grid, block, stream, body, nullptr, nullptr, 0);
 }
@@ -179,7 +213,7 @@ void launch(dim3 grid, dim3 block, cudaStream_t stream, const std::function<void
       return failure;
     }
     return detail::runOrdered(stream, {"kernel launch", nullptr, kernel}, touches, count,
-                              [&] { detail::runGrid(grid, block, body); });
+                              [&] { detail::runObserved(grid, block, body, touches, count); });
   });
 }
 

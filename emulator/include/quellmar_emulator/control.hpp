@@ -69,6 +69,29 @@ QM_EMULATOR_API std::size_t liveBytes();
 QM_EMULATOR_API std::size_t livePinnedAllocations();
 QM_EMULATOR_API std::size_t livePinnedBytes();
 
+// A device allocation as a launch observer sees it.
+struct DeviceRange {
+  const void* base;
+  std::size_t size;
+};
+
+// Sees the kernel launches that run, on the thread that launches them: begin() before the first
+// thread of a launch starts, with the allocations its pointer arguments lead into (each once,
+// as a kernel reaches device memory only through its arguments), and end() after its last
+// thread has returned. Launches that run nothing (a fault, a race, a bad shape) are not seen.
+// For tests that measure what kernels do to memory.
+class LaunchObserver {
+ public:
+  virtual void begin(const DeviceRange* allocations, std::size_t count) = 0;
+  virtual void end() = 0;
+
+ protected:
+  ~LaunchObserver() = default;
+};
+
+// Puts `observer` in place of the one before (null for none); reset() leaves it in place.
+QM_EMULATOR_API void observeLaunches(LaunchObserver* observer);
+
 // In-process equivalents of QM_EMULATOR_DEVICES, QM_EMULATOR_DEVICE_FAILURE,
 // QM_EMULATOR_THREADS and QM_EMULATOR_STREAM_ORDER, in force until the next reset().
 QM_EMULATOR_API void setDeviceCount(int count);
