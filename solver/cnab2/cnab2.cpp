@@ -7,6 +7,7 @@
 
 #include "solver/cnab2/kernels.hpp"
 #include "solver/common/end_time.hpp"
+#include "solver/common/two_pi.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_buffer.hpp"
 #include "solver/cuda/reduction_shape.hpp"
@@ -32,7 +33,7 @@ double largeEddyTime(const std::vector<Complex>& omega, int n) {
             s2 += static_cast<double>(e * (1.0f / sqrtf(k2)));
         }
     }
-    const double tau = ((s2 * 6.283185307179586) / s1) / std::sqrt(s1);
+    const double tau = ((s2 * twoPi) / s1) / std::sqrt(s1);
     if (!std::isfinite(tau)) throw std::runtime_error("CNAB2 nonfinite TAU_L.");
     return tau;
 }
@@ -104,7 +105,7 @@ Solver::Impl::Impl(const Config& configuration)
     fft.prepare(3);
     fft.prepare(2);
     kernels::prepare(stream.value, initial.as<V2>(), work.as<V2>(), params, true);
-    params.spacing = 6.2831855f / static_cast<float>(config.N);
+    params.spacing = twoPiSingle / static_cast<float>(config.N);
     fft.transform(work.ptr, 2, true);
     kernels::extract(stream.value, work.as<float>(), physical.as<float>(), params);
     row.cflMaximum = cflMaximum();
