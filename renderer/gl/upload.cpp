@@ -12,7 +12,7 @@ RenderTiming Renderer::upload(const std::shared_ptr<Frame>& f) {
     if (f == lastFrame) return timing;
     const Stopwatch clock;
     const int n = f->grid_size;
-    const std::size_t bytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(n) * 12;
+    const std::size_t bytes = Frame::bytes(n);
 
     if (n != registeredGridSize) {
         if (interop.get() != nullptr) {
