@@ -73,6 +73,11 @@ struct Frame {
     bool velocity = false;
 
     float* data() const { return static_cast<float*>(storage.get()); }
+
+    // The size of the storage of a frame of grid size n.
+    static constexpr std::uint64_t bytes(std::int32_t n) {
+        return 3 * sizeof(float) * static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n);
+    }
 };
 
 // The pseudo-spectral solver of one flow, on the current CUDA device. Used by one thread at a

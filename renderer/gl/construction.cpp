@@ -7,7 +7,6 @@
 #include "renderer/gl/gl_renderer.hpp"
 #include "renderer/gl/glsl.hpp"
 #include "renderer/gl/shaders.hpp"
-#include "renderer/gl/x_errors.hpp"
 #include "solver/cuda/cuda_check.hpp"
 
 namespace mirel {
@@ -55,42 +54,32 @@ bool drivesContext(int device) {
 
 }  // namespace
 
+// Whatever step fails, the owners made so far release what they hold.
 Renderer::Renderer(unsigned long hostWindow, int cudaDevice) : hostWindow(hostWindow) {
-    try {
-        build(cudaDevice);
-    } catch (...) {
-        teardown();
-        throw;
-    }
-}
-
-Renderer::~Renderer() { teardown(); }
-
-void Renderer::build(int cudaDevice) {
     if (XInitThreads() == 0) throw std::runtime_error("X11 thread initialization failed.");
     cudaCheck(cudaSetDevice(cudaDevice), "cudaSetDevice(device)");
-    xDisplay = XOpenDisplay(nullptr);
-    if (xDisplay == nullptr) throw std::runtime_error("OpenGL rendering requires a local X11/Xwayland display (DISPLAY).");
-    ignoreErrorsOn(xDisplay);
+    if (!xDisplay.open()) throw std::runtime_error("OpenGL rendering requires a local X11/Xwayland display (DISPLAY).");
+    ::Display* const connection = xDisplay.get();
 
     GLXFBConfig configuration = nullptr;
-    const auto visual = chooseVisual(xDisplay, configuration);
-    const unsigned long parent = hostWindow != 0 ? hostWindow : RootWindow(xDisplay, visual->screen);
-    colormap = XCreateColormap(xDisplay, parent, visual->visual, AllocNone);
+    const auto visual = chooseVisual(connection, configuration);
+    const unsigned long parent = hostWindow != 0 ? hostWindow : RootWindow(connection, visual->screen);
+    colormap.adopt(XCreateColormap(connection, parent, visual->visual, AllocNone));
     XSetWindowAttributes attributes{};
-    attributes.colormap = colormap;
+    attributes.colormap = colormap.get();
     // The presses are dropped, but selecting them makes the pointer grab of a press on the canvas
     // the canvas's own: a host window that selects presses would take it, and the release with it.
     attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask;
-    window = XCreateWindow(xDisplay, parent, 0, 0, width, height, 0, visual->depth, InputOutput, visual->visual,
-                           CWColormap | CWEventMask, &attributes);
+    window.adopt(XCreateWindow(connection, parent, 0, 0, width, height, 0, visual->depth, InputOutput, visual->visual,
+                               CWColormap | CWEventMask, &attributes));
     // A host window that does not exist fails the creation requests above without a trace in
     // their results; the round trip of reading the window back shows it.
     XWindowAttributes created;
-    if (XGetWindowAttributes(xDisplay, window, &created) == 0) throw std::runtime_error("The canvas window was destroyed.");
+    if (XGetWindowAttributes(connection, window.get(), &created) == 0)
+        throw std::runtime_error("The canvas window was destroyed.");
 
-    context = glXCreateNewContext(xDisplay, configuration, GLX_RGBA_TYPE, nullptr, True);
-    if (context == nullptr || !glXMakeCurrent(xDisplay, window, context))
+    context.adopt(glXCreateNewContext(connection, configuration, GLX_RGBA_TYPE, nullptr, True));
+    if (context.get() == nullptr || !glXMakeCurrent(connection, window.get(), context.get()))
         throw std::runtime_error("Cannot create the native OpenGL context.");
 
     GLint major = 0, minor = 0;
@@ -98,62 +87,28 @@ void Renderer::build(int cudaDevice) {
     glGetIntegerv(GL_MINOR_VERSION, &minor);
     if (major < 3 || (major == 3 && minor < 3)) throw std::runtime_error("Native rendering needs OpenGL 3.3 or later.");
     if (!drivesContext(cudaDevice)) throw std::runtime_error("OpenGL and CUDA selected different GPUs.");
-    cudaCheck(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking),
+    cudaCheck(cudaStreamCreateWithFlags(stream.address(), cudaStreamNonBlocking),
               "cudaStreamCreateWithFlags(&stream,cudaStreamNonBlocking)");
 
-    glGenBuffers(1, &buffer);
-    glGenTextures(1, &bufferTexture);
-    glGenVertexArrays(1, &vertexArray);
-    fieldProgram = program(glsl::fullScreenVertex, glsl::fieldFragment);
-    overlayProgram = program(glsl::streamlineVertex, glsl::streamlineFragment);
+    buffer.adopt(generated(glGenBuffers));
+    bufferTexture.adopt(generated(glGenTextures));
+    vertexArray.adopt(generated(glGenVertexArrays));
+    fieldProgram.adopt(program(glsl::fullScreenVertex, glsl::fieldFragment));
+    overlayProgram.adopt(program(glsl::streamlineVertex, glsl::streamlineFragment));
 
     // Building the glyph lists clears the errors that some drivers raise for blank glyphs; an
     // error of the steps before is reported first.
     glCheck("Initialize renderer");
-    fontListBase = fixedFontLists(xDisplay);
+    fontListBase.adopt(fixedFontLists(connection));
     // The render thread paces presentation itself.
     using SwapInterval = void (*)(::Display*, GLXDrawable, int);
     if (const auto swapInterval = reinterpret_cast<SwapInterval>(
             glXGetProcAddressARB(reinterpret_cast<const GLubyte*>("glXSwapIntervalEXT"))))
-        swapInterval(xDisplay, window, 0);
+        swapInterval(connection, window.get(), 0);
 
-    if (hostWindow != 0) XMapWindow(xDisplay, window);
-    XFlush(xDisplay);
+    if (hostWindow != 0) XMapWindow(connection, window.get());
+    XFlush(connection);
     glCheck("Initialize renderer");
-}
-
-void Renderer::teardown() noexcept {
-    // Destruction may begin with another context current, whose objects must not be deleted in
-    // place of ours. Releasing them needs no drawable, so a context whose window is gone is made
-    // current without one; where the driver refuses that, destroying the context releases them.
-    const bool current = context != nullptr && glXMakeCurrent(xDisplay, windowGone ? None : window, context);
-    if (stream != nullptr) cudaStreamSynchronize(stream);
-    if (interop != nullptr) cudaGraphicsUnregisterResource(interop);
-    lastFrame.reset();
-    if (current) {
-        glDeleteFramebuffers(1, &desktopFramebuffer);
-        glDeleteTextures(1, &desktopTexture);
-        glFinish();
-        glDeleteBuffers(1, &buffer);
-        glDeleteTextures(1, &bufferTexture);
-        glDeleteVertexArrays(1, &vertexArray);
-        glDeleteProgram(fieldProgram);
-        glDeleteProgram(overlayProgram);
-        if (fontListBase != 0) glDeleteLists(fontListBase, fontGlyphs);
-    }
-    if (stream != nullptr) cudaStreamDestroy(stream);
-    // Teardown has no one to report to; the runtime must not keep its failures as pending errors
-    // for the owner's next CUDA call.
-    cudaGetLastError();
-    if (context != nullptr) {
-        glXMakeCurrent(xDisplay, None, nullptr);
-        glXDestroyContext(xDisplay, context);
-    }
-    if (xDisplay == nullptr) return;
-    if (window != 0 && !windowGone) XDestroyWindow(xDisplay, window);
-    if (colormap != 0) XFreeColormap(xDisplay, colormap);
-    XCloseDisplay(xDisplay);
-    forgetErrorsOn(xDisplay);
 }
 
 }  // namespace mirel

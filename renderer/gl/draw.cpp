@@ -34,20 +34,20 @@ void Renderer::draw(const Frame& frame, const Display& display, int size, float 
     glDisable(GL_CULL_FACE);
     glDisable(GL_BLEND);
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_BUFFER, bufferTexture);
-    glBindVertexArray(vertexArray);
+    glBindTexture(GL_TEXTURE_BUFFER, bufferTexture.get());
+    glBindVertexArray(vertexArray.get());
 
-    glUseProgram(fieldProgram);
-    setFieldUniforms(fieldProgram, frame, display);
-    glUniform1f(location(fieldProgram, "canvasPixels"), static_cast<float>(size));
-    glUniform1f(location(fieldProgram, "rounded"), rounded);
+    glUseProgram(fieldProgram.get());
+    setFieldUniforms(fieldProgram.get(), frame, display);
+    glUniform1f(location(fieldProgram.get(), "canvasPixels"), static_cast<float>(size));
+    glUniform1f(location(fieldProgram.get(), "rounded"), rounded);
     glDrawArrays(GL_TRIANGLES, 0, 3);
 
     if (display.flow && frame.velocity) {
         glEnable(GL_BLEND);
         glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-        glUseProgram(overlayProgram);
-        setFieldUniforms(overlayProgram, frame, display);
+        glUseProgram(overlayProgram.get());
+        setFieldUniforms(overlayProgram.get(), frame, display);
         glDrawArrays(GL_LINES, 0, streamlineVertices);
     }
 

@@ -33,4 +33,8 @@ GLuint fixedFontLists(::Display* connection) {
     return base;
 }
 
+void deleteFontLists(GLuint base) {
+    if (base != 0) glDeleteLists(base, fontGlyphs);
+}
+
 }  // namespace mirel

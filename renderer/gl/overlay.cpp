@@ -110,13 +110,13 @@ void Renderer::overlay(unsigned long seed, double time, bool running) {
     // The label's width assumes 6 points per character of the font "fixed".
     const std::string label = "UNFORCED - SEED " + std::to_string(seed);
     pill(14, 14, 6.0 * static_cast<double>(label.size()) + 34, 40);
-    text(fontListBase, 24, 31, label);
+    text(fontListBase.get(), 24, 31, label);
 
     pill(layout::barLeft, layout::barTop(H), layout::barRight, layout::barBottom(H));
     icons(H, running);
 
     pill(W - 114, H - 46, W - 14, H - 17);
-    text(fontListBase, W - 104, H - 27, timeText(time));
+    text(fontListBase.get(), W - 104, H - 27, timeText(time));
 
     glDisable(GL_BLEND);
 }

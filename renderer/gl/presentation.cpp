@@ -17,7 +17,7 @@ RenderTiming Renderer::present(const std::shared_ptr<Frame>& frame, const Displa
                                double time, bool running, double scale) {
     uiScale = scale;
     // Nothing would show what is drawn for a window that is gone.
-    if (windowGone) return {};
+    if (window.gone()) return {};
     RenderTiming timing;
     const Stopwatch clock;
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
@@ -30,7 +30,7 @@ RenderTiming Renderer::present(const std::shared_ptr<Frame>& frame, const Displa
     overlay(seed, time, running);
     timing.drawSubmit = clock.seconds() - timing.upload;
     const Stopwatch swapClock;
-    glXSwapBuffers(xDisplay, window);
+    glXSwapBuffers(xDisplay.get(), window.get());
     timing.swap = swapClock.seconds();
     return timing;
 }
@@ -39,11 +39,11 @@ unsigned Renderer::renderTexture(const std::shared_ptr<Frame>& frame, const Disp
                                  RenderTiming& timing) {
     if (!frame) throw std::runtime_error("No frame to render.");
     const int side = std::clamp(size, 1, maxTextureSide);
-    if (desktopFramebuffer == 0) {
-        glGenFramebuffers(1, &desktopFramebuffer);
-        glGenTextures(1, &desktopTexture);
+    if (desktopFramebuffer.get() == 0) {
+        desktopFramebuffer.adopt(generated(glGenFramebuffers));
+        desktopTexture.adopt(generated(glGenTextures));
     }
-    glBindTexture(GL_TEXTURE_2D, desktopTexture);
+    glBindTexture(GL_TEXTURE_2D, desktopTexture.get());
     if (desktopTextureSize != side) {
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, side, side, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -52,9 +52,9 @@ unsigned Renderer::renderTexture(const std::shared_ptr<Frame>& frame, const Disp
     }
     timing = upload(frame);
     const Stopwatch clock;
-    glBindFramebuffer(GL_FRAMEBUFFER, desktopFramebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, desktopFramebuffer.get());
     try {
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, desktopTexture, 0);
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, desktopTexture.get(), 0);
         if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE)
             throw std::runtime_error("Desktop framebuffer is incomplete.");
         draw(*frame, display, side, 0.0f);
@@ -64,11 +64,11 @@ unsigned Renderer::renderTexture(const std::shared_ptr<Frame>& frame, const Disp
     }
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     timing.drawSubmit = clock.seconds();
-    return desktopTexture;
+    return desktopTexture.get();
 }
 
 void Renderer::presentDesktop() {
-    if (!windowGone) glXSwapBuffers(xDisplay, window);
+    if (!window.gone()) glXSwapBuffers(xDisplay.get(), window.get());
 }
 
 }  // namespace mirel

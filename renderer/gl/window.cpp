@@ -13,16 +13,16 @@ constexpr long desktopEvents = 0x22006F;
 }  // namespace
 
 int Renderer::event() {
-    while (XPending(xDisplay) != 0) {
+    while (XPending(xDisplay.get()) != 0) {
         XEvent e{};
-        XNextEvent(xDisplay, &e);
+        XNextEvent(xDisplay.get(), &e);
         if (e.type == KeyPress || e.type == KeyRelease) {
             // The host's toolkit sees the keys typed while the pointer is over the canvas.
             if (hostWindow == 0) continue;
             e.xkey.window = hostWindow;
-            XSendEvent(xDisplay, hostWindow, True, e.type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
+            XSendEvent(xDisplay.get(), hostWindow, True, e.type == KeyPress ? KeyPressMask : KeyReleaseMask, &e);
             // XPending sends nothing while events are queued, and a click may end the loop.
-            XFlush(xDisplay);
+            XFlush(xDisplay.get());
         } else if (e.type == ButtonRelease && e.xbutton.button == Button1) {
             const int button = layout::buttonAt(e.xbutton.x / uiScale, e.xbutton.y / uiScale, height / uiScale);
             if (button != 0) return button;
@@ -32,8 +32,8 @@ int Renderer::event() {
 }
 
 bool Renderer::windowAttributes(XWindowAttributes& attributes) {
-    if (!windowGone && XGetWindowAttributes(xDisplay, window, &attributes) != 0) return true;
-    windowGone = true;
+    if (!window.gone() && XGetWindowAttributes(xDisplay.get(), window.get(), &attributes) != 0) return true;
+    window.markGone();
     return false;
 }
 
@@ -46,18 +46,18 @@ Geometry Renderer::geometry() {
         return {width, height, attributes.map_state == IsViewable};
     }
     if (hostWindow != 0) {
-        if (XGetWindowAttributes(xDisplay, hostWindow, &attributes) == 0) {
+        if (XGetWindowAttributes(xDisplay.get(), hostWindow, &attributes) == 0) {
             // The canvas window went with its parent.
-            windowGone = true;
+            window.markGone();
             throw std::runtime_error("The canvas window was destroyed.");
         }
         if (attributes.width != width || attributes.height != height) {
             width = std::max(1, attributes.width);
             height = std::max(1, attributes.height);
-            if (!windowGone) {
-                XResizeWindow(xDisplay, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
+            if (!window.gone()) {
+                XResizeWindow(xDisplay.get(), window.get(), static_cast<unsigned>(width), static_cast<unsigned>(height));
                 // The next presentation must find the drawable at its new size.
-                XFlush(xDisplay);
+                XFlush(xDisplay.get());
             }
         }
         // The host may unmap or destroy the canvas window inside a window that stays; the
@@ -73,15 +73,15 @@ void Renderer::openDesktop(const char* title, int width, int height) {
     desktopOpen = true;
     this->width = std::max(1, width);
     this->height = std::max(1, height);
-    XSelectInput(xDisplay, window, desktopEvents);
-    XStoreName(xDisplay, window, title);
-    XResizeWindow(xDisplay, window, static_cast<unsigned>(this->width), static_cast<unsigned>(this->height));
-    XMapWindow(xDisplay, window);
-    XFlush(xDisplay);
+    XSelectInput(xDisplay.get(), window.get(), desktopEvents);
+    XStoreName(xDisplay.get(), window.get(), title);
+    XResizeWindow(xDisplay.get(), window.get(), static_cast<unsigned>(this->width), static_cast<unsigned>(this->height));
+    XMapWindow(xDisplay.get(), window.get());
+    XFlush(xDisplay.get());
 }
 
-::_XDisplay* Renderer::desktopDisplay() { return xDisplay; }
+::_XDisplay* Renderer::desktopDisplay() { return xDisplay.get(); }
 
-unsigned long Renderer::desktopWindow() { return window; }
+unsigned long Renderer::desktopWindow() { return window.get(); }
 
 }  // namespace mirel

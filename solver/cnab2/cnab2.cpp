@@ -7,6 +7,7 @@
 
 #include "solver/cnab2/kernels.hpp"
 #include "solver/common/end_time.hpp"
+#include "solver/common/two_pi.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_buffer.hpp"
 #include "solver/cuda/reduction_shape.hpp"
@@ -15,22 +16,6 @@
 
 namespace mirel::legacy {
 namespace {
-
-// Owner of one device allocation of the CNAB2 solver.
-struct DeviceArray {
-    void* data;
-    std::size_t bytes;
-
-    explicit DeviceArray(std::size_t size) : data(deviceAllocate(size, "cudaMalloc(&data,bytes)")), bytes(size) {}
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    ~DeviceArray() { cudaIgnore(cudaFree(data)); }
-
-    template <typename T>
-    T* as() const {
-        return static_cast<T*>(data);
-    }
-};
 
 // The large-eddy time 2 pi <1/k> / sqrt(2E) of a legacy vorticity spectrum.
 double largeEddyTime(const std::vector<Complex>& omega, int n) {
@@ -48,7 +33,7 @@ double largeEddyTime(const std::vector<Complex>& omega, int n) {
             s2 += static_cast<double>(e * (1.0f / sqrtf(k2)));
         }
     }
-    const double tau = ((s2 * 6.283185307179586) / s1) / std::sqrt(s1);
+    const double tau = ((s2 * twoPi) / s1) / std::sqrt(s1);
     if (!std::isfinite(tau)) throw std::runtime_error("CNAB2 nonfinite TAU_L.");
     return tau;
 }
@@ -62,7 +47,7 @@ struct Solver::Impl {
     ~Impl() { cudaIgnore(cudaStreamSynchronize(stream.value)); }
 
     template <typename T>
-    std::vector<T> download(const DeviceArray& buffer) const;
+    std::vector<T> download(const DeviceBuffer& buffer) const;
     double cflMaximum();
     // The first step size of a field whose velocity maximum is vmax.
     double firstStep(float vmax) const;
@@ -75,11 +60,11 @@ struct Solver::Impl {
     InitialField init;
     Stream stream;
     kernels::Parameters params;
-    DeviceArray omega;
-    DeviceArray history;
-    DeviceArray work;
-    DeviceArray physical;
-    DeviceArray partials;
+    DeviceBuffer omega;
+    DeviceBuffer history;
+    DeviceBuffer work;
+    DeviceBuffer physical;
+    DeviceBuffer partials;
     FFT fft;
     Row row;
     double abRatio = 0.0;
@@ -95,30 +80,33 @@ kernels::Parameters parameters(int n) {
 
 std::size_t spectrumBytes(int n) { return static_cast<std::size_t>(n) * (n / 2) * sizeof(Complex); }
 
+// The call text of this solver's failed allocations.
+constexpr const char* allocation = "cudaMalloc(&data,bytes)";
+
 }  // namespace
 
 Solver::Impl::Impl(const Config& configuration)
     : config(configuration),
       init(initialize(config)),
       params(parameters(config.N)),
-      omega(spectrumBytes(config.N)),
-      history(spectrumBytes(config.N)),
-      work(static_cast<std::size_t>(params.m) * params.pitch * 24),
-      physical(static_cast<std::size_t>(params.m) * params.m * 8),
-      partials(reductionBlocks * sizeof(float)),
+      omega(spectrumBytes(config.N), allocation),
+      history(spectrumBytes(config.N), allocation),
+      work(static_cast<std::size_t>(params.m) * params.pitch * 24, allocation),
+      physical(static_cast<std::size_t>(params.m) * params.m * 8, allocation),
+      partials(reductionBlocks * sizeof(float), allocation),
       fft(params.m, true, params.pitch, 0, stream.value) {
-    cudaCheck(cudaMemcpyAsync(omega.data, init.omega.data(), omega.bytes, cudaMemcpyHostToDevice, stream.value),
+    cudaCheck(cudaMemcpyAsync(omega.ptr, init.omega.data(), omega.bytes, cudaMemcpyHostToDevice, stream.value),
               "cudaMemcpyAsync(omega.data,init.omega.data(),omega.bytes,cudaMemcpyHostToDevice,stream.value)");
-    cudaCheck(cudaMemsetAsync(history.data, 0, history.bytes, stream.value),
+    cudaCheck(cudaMemsetAsync(history.ptr, 0, history.bytes, stream.value),
               "cudaMemsetAsync(history.data,0,history.bytes,stream.value)");
-    const DeviceArray initial(init.velocity.size() * sizeof(Complex));
-    cudaCheck(cudaMemcpyAsync(initial.data, init.velocity.data(), initial.bytes, cudaMemcpyHostToDevice, stream.value),
+    const DeviceBuffer initial(init.velocity.size() * sizeof(Complex), allocation);
+    cudaCheck(cudaMemcpyAsync(initial.ptr, init.velocity.data(), initial.bytes, cudaMemcpyHostToDevice, stream.value),
               "cudaMemcpyAsync(initial.data,init.velocity.data(),initial.bytes,cudaMemcpyHostToDevice,stream.value)");
     fft.prepare(3);
     fft.prepare(2);
     kernels::prepare(stream.value, initial.as<V2>(), work.as<V2>(), params, true);
-    params.spacing = 6.2831855f / static_cast<float>(config.N);
-    fft.transform(work.data, 2, true);
+    params.spacing = twoPiSingle / static_cast<float>(config.N);
+    fft.transform(work.ptr, 2, true);
     kernels::extract(stream.value, work.as<float>(), physical.as<float>(), params);
     row.cflMaximum = cflMaximum();
     const float vmax = static_cast<float>(row.cflMaximum);
@@ -128,9 +116,9 @@ Solver::Impl::Impl(const Config& configuration)
 }
 
 template <typename T>
-std::vector<T> Solver::Impl::download(const DeviceArray& buffer) const {
+std::vector<T> Solver::Impl::download(const DeviceBuffer& buffer) const {
     std::vector<T> values(buffer.bytes / sizeof(T));
-    cudaCheck(cudaMemcpyAsync(values.data(), buffer.data, buffer.bytes, cudaMemcpyDeviceToHost, stream.value),
+    cudaCheck(cudaMemcpyAsync(values.data(), buffer.ptr, buffer.bytes, cudaMemcpyDeviceToHost, stream.value),
               "cudaMemcpyAsync(values.data(),buffer.data,buffer.bytes,cudaMemcpyDeviceToHost,stream.value)");
     cudaCheck(cudaStreamSynchronize(stream.value), "cudaStreamSynchronize(stream.value)");
     return values;
@@ -147,13 +135,13 @@ double Solver::Impl::cflMaximum() {
 
 void Solver::Impl::velocityFromOmega() {
     kernels::prepare(stream.value, omega.as<V2>(), work.as<V2>(), params, false);
-    fft.transform(work.data, 2, true);
+    fft.transform(work.ptr, 2, true);
     kernels::extract(stream.value, work.as<float>(), physical.as<float>(), params);
 }
 
 void Solver::Impl::step() {
     kernels::products(stream.value, physical.as<float>(), work.as<float>(), params);
-    fft.transform(work.data, 3, false);
+    fft.transform(work.ptr, 3, false);
     kernels::advance(stream.value, work.as<V2>(), omega.as<V2>(), history.as<V2>(), params);
     velocityFromOmega();
     cudaCheck(cudaGetLastError(), "cudaGetLastError()");
@@ -264,7 +252,7 @@ void Solver::loadSpectrum(const Complex* src, int columns, float scale) {
     Impl& s = *impl;
     kernels::copySpectrum(s.stream.value, reinterpret_cast<const V2*>(src), s.omega.as<V2>(), s.config.N, columns,
                           scale, true);
-    cudaCheck(cudaMemsetAsync(s.history.data, 0, s.history.bytes, s.stream.value),
+    cudaCheck(cudaMemsetAsync(s.history.ptr, 0, s.history.bytes, s.stream.value),
               "cudaMemsetAsync(s.history.data,0,s.history.bytes,stream())");
     s.velocityFromOmega();
     s.row = Row{};

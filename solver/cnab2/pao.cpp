@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "solver/common/shell_spectrum.hpp"
+#include "solver/common/two_pi.hpp"
 
 namespace mirel::legacy {
 namespace {
@@ -87,7 +88,7 @@ void rebuildShells(const Config& config, Plane u, Plane v) {
         double a2 = shell::weight(a) * scale * target[s] / weight[s];
         if (kx >= 1) a2 /= (static_cast<double>(ky) * ky) / (static_cast<double>(kx) * kx) + 1.0;
         const float amplitude = static_cast<float>(std::sqrt(a2));
-        double phi = 6.283185307179586 * shell::phase(a);
+        double phi = twoPi * shell::phase(a);
         if (kx == 0 && r > h) phi = -phi;
         const Complex value{amplitude * static_cast<float>(std::cos(phi)), amplitude * static_cast<float>(std::sin(phi))};
         if (kx == 0) {
@@ -138,7 +139,7 @@ InitialField initialize(const Config& config) {
             int j = static_cast<int>(97.0 * static_cast<double>(y));
             j = j < 0 ? 0 : j > 96 ? 96
                                    : j;
-            const float theta = 6.2831855f * table[j];
+            const float theta = twoPiSingle * table[j];
             table[j] = y;
             float sine = 0.0f, cosine = 0.0f;
             sincosf(theta, &sine, &cosine);

@@ -12,7 +12,7 @@ void* deviceAllocate(std::uint64_t bytes, const char* call) {
     return ptr;
 }
 
-DeviceBuffer::DeviceBuffer(std::uint64_t size) : ptr(deviceAllocate(size)), bytes(size) {}
+DeviceBuffer::DeviceBuffer(std::uint64_t size, const char* call) : ptr(deviceAllocate(size, call)), bytes(size) {}
 
 DeviceBuffer::DeviceBuffer(DeviceBuffer&& other) noexcept
     : ptr(std::exchange(other.ptr, nullptr)), bytes(std::exchange(other.bytes, 0)) {}

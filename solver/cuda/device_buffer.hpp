@@ -4,8 +4,11 @@
 
 namespace mirel {
 
+// The call text of a failed allocation, unless its owner names its own.
+inline constexpr const char* mallocCall = "cudaMalloc(&ptr,bytes)";
+
 // Device memory from cudaMalloc; throws "<call>: <CUDA error>".
-void* deviceAllocate(std::uint64_t bytes, const char* call = "cudaMalloc(&ptr,bytes)");
+void* deviceAllocate(std::uint64_t bytes, const char* call = mallocCall);
 
 // Move-only owner of one device allocation.
 struct DeviceBuffer {
@@ -13,7 +16,7 @@ struct DeviceBuffer {
     std::uint64_t bytes = 0;
 
     DeviceBuffer() = default;
-    explicit DeviceBuffer(std::uint64_t size);
+    explicit DeviceBuffer(std::uint64_t size, const char* call = mallocCall);
     DeviceBuffer(DeviceBuffer&& other) noexcept;
     DeviceBuffer& operator=(DeviceBuffer&& other) noexcept;
     DeviceBuffer(const DeviceBuffer&) = delete;

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "solver/common/two_pi.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_math.hpp"
 #include "solver/native/kernels.hpp"
@@ -92,7 +93,7 @@ void Solver::reset(const std::vector<float>& initial) {
         const Statistics fresh = inspect();
         if (fresh.energy > 0.0 && fresh.enstrophy > 0.0)
             s.stats.initialTurnoverTime =
-                (std::sqrt(fresh.energy / fresh.enstrophy) * 6.283185307179586) / std::sqrt(fresh.energy + fresh.energy);
+                (std::sqrt(fresh.energy / fresh.enstrophy) * twoPi) / std::sqrt(fresh.energy + fresh.energy);
     });
 }
 

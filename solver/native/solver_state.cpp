@@ -59,7 +59,7 @@ Solver::Impl::Impl(const Config& configuration) : config(configuration) {
     const bool stepCopy = config.method == ifHeunRK3 || config.method == etdrk4;
     const bool etd = config.method == etdrk4;
     const std::uint64_t paddedPlanes = config.form == stress ? 2 : 4;
-    const std::uint64_t frameBytes = 12 * static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n);
+    const std::uint64_t frameBytes = Frame::bytes(n);
 
     stats.allocatedBytes = spectrum;
     omega = DeviceBuffer(spectrum);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "solver/common/shell_spectrum.hpp"
+#include "solver/common/two_pi.hpp"
 
 namespace mirel {
 namespace {
@@ -20,7 +21,7 @@ public:
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
         z = z ^ (z >> 31);
-        const float phase = (static_cast<float>(z >> 40) * 5.9604645e-08f) * 6.2831855f;
+        const float phase = (static_cast<float>(z >> 40) * 5.9604645e-08f) * twoPiSingle;
         sincosf(phase, &sine, &cosine);
     }
 
@@ -134,7 +135,7 @@ std::vector<Complex> km3(const Config& config, std::vector<Complex> values) {
         double a2 = (mode.alpha * (scale * target[shell])) / weight[shell];
         if (kx > 0) a2 /= (static_cast<double>(ky) * ky) / (static_cast<double>(kx) * kx) + 1.0;
         const double a = std::sqrt(a2);
-        const double theta = mode.beta * (kx == 0 && r > h ? -6.283185307179586 : 6.283185307179586);
+        const double theta = mode.beta * (kx == 0 && r > h ? -twoPi : twoPi);
         double sine = 0.0, cosine = 0.0;
         sincos(theta, &sine, &cosine);
         const float sa = static_cast<float>(sine) * static_cast<float>(a);

@@ -7,17 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "display_variable.hpp"
+#include "environment_variable.hpp"
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
 #include "support/expect_error.hpp"
 
 namespace {
 
-using test::DisplayVariable;
-
 TEST(RendererWithoutDisplay, WithoutADisplayFailsAndLeavesNothingOpen) {
-    const DisplayVariable none(nullptr);
+    const test::EnvironmentVariable none("DISPLAY", nullptr);
     const int before = test::openDescriptors();
     const std::string message = "OpenGL rendering requires a local X11/Xwayland display (DISPLAY).";
     test::expectError<std::runtime_error>([] { delete qm_gl_create(1, 0); }, message);
@@ -106,7 +104,7 @@ TEST_F(RendererConstruction, DeletingWithoutPresentingReleasesEverything) {
 TEST_F(RendererConstruction, WithoutTheFontFixedOverlaysHaveNoText) {
     // A server of its own, whose font path holds no font at all while this connection lasts.
     const test::PrivateDisplay server;
-    const DisplayVariable variable(server.name.c_str());
+    const test::EnvironmentVariable variable("DISPLAY", server.name.c_str());
     test::XSession own;
     const auto fonts = folder / "fonts";
     std::filesystem::create_directories(fonts);

@@ -10,7 +10,7 @@
 
 #include <X11/extensions/XTest.h>
 
-#include "display_variable.hpp"
+#include "environment_variable.hpp"
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
 
@@ -106,7 +106,7 @@ int clickReceived(mirel::LinuxDesktopRenderer& r) {
 // the windows of tests running at the same time.
 TEST_F(RendererEvents, RealPointerClicksReachTheCanvasInsideAHostThatTakesPresses) {
     const test::PrivateDisplay server("1024x768x24");
-    const test::DisplayVariable variable(server.name.c_str());
+    const test::EnvironmentVariable variable("DISPLAY", server.name.c_str());
     test::XSession own;
     int event = 0, error = 0, major = 0, minor = 0;
     ASSERT_TRUE(XTestQueryExtension(own.display, &event, &error, &major, &minor)) << "the server has no XTEST";

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "x_session.hpp"
 
@@ -21,8 +22,10 @@ namespace test {
 class PrivateDisplay {
 public:
     // The server never resets (a reset refuses connections for a moment); one that goes away just
-    // after announcing itself is replaced by a fresh one. screen: width x height x depth.
-    explicit PrivateDisplay(std::string screen = "320x240x24") : screen(std::move(screen)) {
+    // after announcing itself is replaced by a fresh one. screen: width x height x depth; options:
+    // further arguments of the server.
+    explicit PrivateDisplay(std::string screen = "320x240x24", std::vector<std::string> options = {})
+        : screen(std::move(screen)), options(std::move(options)) {
         for (int attempt = 0; attempt < 3 && name.empty(); ++attempt) {
             start();
             if (!name.empty() && !reachable()) stop();
@@ -43,8 +46,11 @@ private:
         if (server == 0) {
             close(pipeEnds[0]);
             const std::string fd = std::to_string(pipeEnds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen", "0", screen.c_str(),
-                   static_cast<char*>(nullptr));
+            std::vector<const char*> arguments = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
+                                                  "-noreset", "-screen", "0", screen.c_str()};
+            for (const std::string& option : options) arguments.push_back(option.c_str());
+            arguments.push_back(nullptr);
+            execvp("Xvfb", const_cast<char* const*>(arguments.data()));
             _exit(127);
         }
         close(pipeEnds[1]);
@@ -80,6 +86,7 @@ private:
     }
 
     const std::string screen;
+    const std::vector<std::string> options;
     pid_t server = 0;
 };
 

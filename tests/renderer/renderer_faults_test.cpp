@@ -1,13 +1,17 @@
-// Failures of the CUDA side, injected through the emulator: construction that fails at each of
-// its CUDA steps leaves nothing behind, a failed upload is retried by the next presentation, and
-// the shared buffer is registered again exactly when the grid size changes.
+// Failures of the CUDA side, injected through the emulator, and of the OpenGL side, from displays
+// (Xvfb with Mesa's client library, as the emulator's tests run) that refuse it: construction that
+// fails at each of these steps leaves nothing behind, a failed upload is retried by the next
+// presentation, and the shared buffer is registered again exactly when the grid size changes.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "environment_variable.hpp"
+#include "private_display.hpp"
 #include "renderer_fixture.hpp"
 #include "support/expect_error.hpp"
 #include "test_frames.hpp"
@@ -50,6 +54,39 @@ TEST_F(RendererFaults, FailedConstructionLeavesNothingBehind) {
         emu::failCall(fault.call, 1, fault.error);
         test::expectError<std::runtime_error>([&] { delete qm_gl_create(host, 0); }, fault.message);
         EXPECT_TRUE(x->children(host).empty());
+        EXPECT_EQ(test::openDescriptors(), descriptors);
+        EXPECT_EQ(emu::liveAllocations(), allocations);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    }
+}
+
+TEST_F(RendererFaults, DisplayThatRefusesOpenGLLeavesNothingBehind) {
+    const struct {
+        const char* name;
+        std::vector<std::string> serverOptions;
+        // Set for the construction only, when not null.
+        const char* variable;
+        const char* message;
+    } displays[] = {
+        // Before the window exists: only the connection is open.
+        {"server without GLX", {"-extension", "GLX"}, nullptr, "No OpenGL framebuffer configuration."},
+        // With the colormap and the window made: the server refuses indirect contexts.
+        {"indirect context", {}, "LIBGL_ALWAYS_INDIRECT", "Cannot create the native OpenGL context."},
+    };
+    for (const auto& display : displays) {
+        SCOPED_TRACE(display.name);
+        const test::PrivateDisplay server("320x240x24", display.serverOptions);
+        const test::EnvironmentVariable name("DISPLAY", server.name.c_str());
+        test::XSession own;
+        const Window host = own.hostWindow(200, 100);
+        const int descriptors = test::openDescriptors();
+        const std::size_t allocations = emu::liveAllocations();
+        {
+            std::optional<test::EnvironmentVariable> variable;
+            if (display.variable != nullptr) variable.emplace(display.variable, "1");
+            test::expectError<std::runtime_error>([&] { delete qm_gl_create(host, 0); }, display.message);
+        }
+        EXPECT_TRUE(own.children(host).empty());
         EXPECT_EQ(test::openDescriptors(), descriptors);
         EXPECT_EQ(emu::liveAllocations(), allocations);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);

@@ -15,10 +15,9 @@
 #include "solver/native/kernels.hpp"
 #include "support/expect_error.hpp"
 #include "support/solver_fixture.hpp"
+#include "support/two_pi.hpp"
 
 namespace test {
-
-constexpr double twoPi = 6.283185307179586;
 
 inline constexpr const char* failedMessage =
     "The flow became non-finite or a GPU operation failed. Reset to recover.";

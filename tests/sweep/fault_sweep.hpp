@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "support/two_pi.hpp"
+
 namespace sweep {
 
 inline const std::string staleMessage = "The flow became non-finite or a GPU operation failed. Reset to recover.";
@@ -80,7 +82,7 @@ inline std::vector<float> suppliedField(int n) {
     std::vector<float> field(static_cast<std::size_t>(n) * n);
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) {
-            const double a = 6.283185307179586 * x / n, b = 6.283185307179586 * y / n;
+            const double a = test::twoPi * x / n, b = test::twoPi * y / n;
             field[static_cast<std::size_t>(y) * n + x] = static_cast<float>(std::cos(a + 2 * b) + 0.5 * std::sin(3 * a));
         }
     return field;

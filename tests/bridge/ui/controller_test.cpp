@@ -18,6 +18,7 @@
 #include "support/controller_fixture.hpp"
 #include "support/engine_fixture.hpp"
 #include "support/file_fixture.hpp"
+#include "support/two_pi.hpp"
 
 namespace {
 
@@ -295,7 +296,7 @@ TEST_F(ControllerBehaviour, BenchmarkOptionsWaitForTheNextRebuild) {
     test::TempFolder folder("controller-benchmark");
     std::vector<float> field(n * n);
     for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x) field[y * n + x] = static_cast<float>(a * std::cos(6.283185307179586 * k * x / n));
+        for (int x = 0; x < n; ++x) field[y * n + x] = static_cast<float>(a * std::cos(test::twoPi * k * x / n));
     test::writeBytes(folder / "initial.bin", test::littleEndian(field));
 
     Options options = test::smallRun(n);

@@ -21,8 +21,6 @@ using test::modeField;
 using test::readOmega;
 using test::relativeDistance;
 
-constexpr double twoPi = 6.283185307179586;
-
 struct Flow {
     int n;
     std::uint32_t startSpectrum;
@@ -232,7 +230,7 @@ TEST_F(CNAB2Delegation, SnapshotTakesTheNyquistRowAsNegativeAndReal) {
     const std::vector<float> planes = solver.readFrame(*frame);
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) {
-            const double wave = std::cos(-h * twoPi * j / n);
+            const double wave = std::cos(-h * test::twoPi * j / n);
             const std::size_t at = static_cast<std::size_t>(j) * n + i;
             EXPECT_NEAR(planes[at], 3.0 * wave, 1e-5) << i << ", " << j;
             EXPECT_NEAR(planes[n * n + at], -5.0 / h * wave, 1e-5) << i << ", " << j;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "solver/cnab2/pao.hpp"
+#include "support/two_pi.hpp"
 
 namespace {
 
@@ -171,7 +172,7 @@ TEST(CNAB2StartField, GaussianModesTakeTheirPhaseFromTheShuffleTable) {
         for (int kx = 0; kx < h; ++kx) {
             const float y = static_cast<float>(x = draw(x)) / 5011.0f;
             const int j = std::min(96, static_cast<int>(97.0 * y));
-            const double theta = static_cast<double>(6.2831855f * table[j]);
+            const double theta = static_cast<double>(test::twoPiSingle * table[j]);
             table[j] = y;
             if (r == h || (kx == 0 && (r == 0 || r > h))) continue;
             SCOPED_TRACE(testing::Message() << "row " << r << " kx " << kx);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "solver/native/start_spectra.hpp"
+#include "support/two_pi.hpp"
 
 namespace {
 
@@ -49,7 +50,7 @@ public:
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
         z ^= z >> 31;
-        return (float(z >> 40) * 5.9604645e-08f) * 6.2831855f;
+        return (float(z >> 40) * 5.9604645e-08f) * test::twoPiSingle;
     }
 
 private:
