@@ -198,6 +198,30 @@ TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
     }
 }
 
+// Error texts reach standard error byte for byte, whether the library answers them in JSON (a
+// failed call, where the tab and the other control character come escaped) or as plain text (a
+// failed creation, from a request that carried them escaped): here they quote a folder and a file
+// whose names hold letters beyond ASCII and control characters.
+TEST_F(RunHost, ErrorTextsKeepTheirBytes) {
+    const std::string name = "lib \xC3\xA9\xE2\x86\x92\t\x01";  // "lib é→", a tab, U+0001
+    // The host looks for the renderer module beside the library it loaded, which lies in that
+    // folder here, alone.
+    const std::filesystem::path library = folder / name;
+    std::filesystem::create_directory(library);
+    std::filesystem::create_symlink(QM_LIBRARY, library / "libquellmar.so");
+    const Result call = run("--resolution 16 --steps 1 --png '" + file("final.png") + "'",
+                            "LD_LIBRARY_PATH='" + library.string() + "'${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} ");
+    EXPECT_EQ(call.code, 1);
+    EXPECT_EQ(call.err, "quellmar-run: Cannot load Linux renderer: " + (library / "libquellmar_gl.so").string() +
+                            ": cannot open shared object file: " + std::strerror(ENOENT) + "\n");
+
+    const std::string initial = file((name + ".bin").c_str());
+    const Result create = run("--resolution 16 --initial '" + initial + "'");
+    EXPECT_EQ(create.code, 1);
+    EXPECT_EQ(create.err.rfind("quellmar-run: filesystem error: ", 0), 0u) << create.err;
+    EXPECT_EQ(create.err.substr(create.err.size() - initial.size() - 3), "[" + initial + "]\n") << create.err;
+}
+
 TEST_F(RunHost, StopsAtTheEndTime) {
     const Result result = run("--resolution 16 --reynolds 1000 --until 2.5");
     ASSERT_EQ(result.code, 0) << result.err;
