@@ -18,15 +18,7 @@
 namespace mirel {
 namespace {
 
-constexpr double presentationsPerSecond = 60.0;
 constexpr double longestWait = 0.016;
-
-// The slot after a presentation that ended at t, on the grid of sixtieths that starts at the
-// first presentation (due 0): slots that were missed are skipped, never caught up.
-double nextSlot(double due, double t) {
-    if (due == 0.0) due = t;
-    return due + (std::floor(std::max(0.0, t - due) * presentationsPerSecond) + 1.0) / presentationsPerSecond;
-}
 
 }  // namespace
 
@@ -58,7 +50,7 @@ void UIHandle::drawUntilClosed(LinuxRenderer& renderer) {
             const RenderTiming timing = renderer.present(view.frame, pass->display, view.config.seed,
                                                          view.stats.simulationTime, view.running, pass->scale);
             const double t = nowSeconds();
-            nextDue = nextSlot(nextDue, t);
+            nextDue = nextFrameTime(nextDue, t);
             countPresentation(view, timing, t);
         }
         waitForWork(nextDue);
