@@ -44,7 +44,7 @@ void UIHandle::drawUntilClosed(LinuxRenderer& renderer) {
         for (const RenderTask& job : pass->jobs) job(renderer);
         const Geometry measured = renderer.geometry();
         storeGeometry(measured);
-        if (const int click = renderer.event()) steer(click);
+        if (const OverlayButton click = renderer.event(); click != OverlayButton::none) steer(click);
         if (pass->visible && measured.viewable && nowSeconds() >= nextDue) {
             const ViewState& view = pass->view;
             const RenderTiming timing = renderer.present(view.frame, pass->display, view.config.seed,
@@ -84,16 +84,22 @@ void UIHandle::storeGeometry(const Geometry& measured) {
 
 // Overlay buttons act only on a controller that has shown its first frame. A handle that is
 // closing ignores them, so that a resume cannot fail there.
-void UIHandle::steer(int click) {
+void UIHandle::steer(OverlayButton click) {
     const std::lock_guard<std::mutex> lock(mutex);
     if (closed || !controller || !controller->view().ready) return;
-    if (click == 1) {
-        runningLocked(!controller->view().running);
-    } else if (click == 2) {
-        options.paused = true;
-        controller->singleStep();
-    } else if (click == 3) {
-        controller->reset();
+    switch (click) {
+        case OverlayButton::playPause:
+            runningLocked(!controller->view().running);
+            break;
+        case OverlayButton::singleStep:
+            options.paused = true;
+            controller->singleStep();
+            break;
+        case OverlayButton::reset:
+            controller->reset();
+            break;
+        case OverlayButton::none:
+            break;
     }
 }
 
