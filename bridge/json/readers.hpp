@@ -19,7 +19,7 @@ bool has(const nlohmann::json& value, const char* key);
 double scalar(const nlohmann::json& value, const char* key, double fallback);
 // The index of the key's name in names (count entries); fallback when the key is absent.
 int choice(const nlohmann::json& value, const char* key, const char* const* names, int count, int fallback);
-// The same as the kind whose values the names stand for, in order.
+// The same for a table of known length, as the kind (an int or an enum) whose values index names.
 template <typename Kind, std::size_t count>
 Kind choice(const nlohmann::json& value, const char* key, const char* const (&names)[count], Kind fallback) {
     return static_cast<Kind>(choice(value, key, names, static_cast<int>(count), static_cast<int>(fallback)));
