@@ -13,14 +13,42 @@ struct _XDisplay;  // Xlib's Display
 
 namespace mirel {
 
+// The kinds of Display are 32-bit, as both libraries lay the record out. The shader takes any
+// value: a field that is neither vorticity nor speed shades as enstrophy, a palette other than
+// the four as aurora.
+enum class Field : std::int32_t {
+    vorticity,
+    speed,
+    enstrophy,
+};
+enum class Palette : std::int32_t {
+    aurora,
+    ember,
+    glacier,
+    inferno,
+};
+// How vorticity is mapped to colour.
+enum class ColorRange : std::int32_t {
+    sigma,
+    exposure,
+};
+
 // How frames are drawn.
 struct Display {
-    std::int32_t field = 0;       // 0 vorticity, 1 speed, 2 enstrophy
-    std::int32_t palette = 1;     // 0 aurora, 1 ember, 2 glacier, 3 inferno
-    std::int32_t colorRange = 0;  // 0 sigma, 1 exposure
+    Field field = Field::vorticity;
+    Palette palette = Palette::ember;
+    ColorRange colorRange = ColorRange::sigma;
     float exposure = 1.2f;
     float sigma = 2.5f;
     bool flow = false;
+};
+
+// What a click on the overlay's bar asks for.
+enum class OverlayButton : std::int32_t {
+    none,
+    playPause,
+    singleStep,
+    reset,
 };
 
 // What one presentation or texture render cost.
@@ -45,8 +73,8 @@ class LinuxRenderer {
 public:
     virtual ~LinuxRenderer() = default;
     virtual Geometry geometry() = 0;
-    // 0, or the overlay button clicked: 1 play/pause, 2 single step, 3 reset.
-    virtual int event() = 0;
+    // The first overlay button clicked since the last call, or none.
+    virtual OverlayButton event() = 0;
     virtual RenderTiming present(const std::shared_ptr<Frame>& frame, const Display& display, unsigned long seed,
                                  double time, bool running, double scale) = 0;
     virtual void exportPNG(const std::shared_ptr<Frame>& frame, const Display& display,

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -8,7 +7,7 @@
 #include "bridge/json/boundary.hpp"
 #include "bridge/json/readers.hpp"
 #include "bridge/library/device_selection.hpp"
-#include "bridge/render/display_names.hpp"
+#include "bridge/render/display_settings.hpp"
 #include "bridge/render/export_job.hpp"
 #include "bridge/render/renderer_binding.hpp"
 #include "bridge/run/files.hpp"
@@ -103,14 +102,7 @@ json EngineHandle::exportFiles(const json& request) {
         const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(0);
         const int size = pixelSize(request);
         const std::filesystem::path png = path(request, "png");
-        Display display;
-        display.field = choice(request, "display", fieldNames, 0);
-        display.palette = choice(request, "palette", paletteNames, 1);
-        display.colorRange = choice(request, "color_range", rangeNames, 0);
-        display.exposure = static_cast<float>(std::clamp(scalar(request, "exposure", 1.2000000476837158), 0.25, 3.0));
-        display.sigma = static_cast<float>(std::clamp(scalar(request, "sigma", 2.5), 1.5, 3.5));
-        display.flow = has(request, "flow") && request.at("flow").get<bool>();
-        renderer->exportPNG(frame, display, png, size);
+        renderer->exportPNG(frame, displaySettings(request, Display()), png, size);
     }
     return frameReport(*frame);
 }

@@ -64,6 +64,10 @@ int choice(const json& value, const char* key, const char* const* names, int cou
     throw std::invalid_argument(std::string("Unknown ") + key + ": " + text);
 }
 
+bool flag(const json& value, const char* key, bool fallback) {
+    return has(value, key) ? value.at(key).get<bool>() : fallback;
+}
+
 std::optional<std::int32_t> integer(const json& value) {
     if (!value.is_number_float()) return value.get<std::int32_t>();
     const double x = value.get<double>();

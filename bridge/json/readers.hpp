@@ -19,10 +19,13 @@ bool has(const nlohmann::json& value, const char* key);
 double scalar(const nlohmann::json& value, const char* key, double fallback);
 // The index of the key's name in names (count entries); fallback when the key is absent.
 int choice(const nlohmann::json& value, const char* key, const char* const* names, int count, int fallback);
-template <std::size_t count>
-int choice(const nlohmann::json& value, const char* key, const char* const (&names)[count], int fallback) {
-    return choice(value, key, names, static_cast<int>(count), fallback);
+// The same for a table of known length, as the kind (an int or an enum) whose values index names.
+template <typename Kind, std::size_t count>
+Kind choice(const nlohmann::json& value, const char* key, const char* const (&names)[count], Kind fallback) {
+    return static_cast<Kind>(choice(value, key, names, static_cast<int>(count), static_cast<int>(fallback)));
 }
+// A boolean; fallback when the key is absent, the JSON library's type error for another type.
+bool flag(const nlohmann::json& value, const char* key, bool fallback);
 // The JSON library's conversion to a 32-bit int without its undefined cases: integers keep their
 // low 32 bits, true and false read as 1 and 0, a floating number is truncated toward zero.
 // Nothing when a floating number's truncation lies outside the int range; the library's type

@@ -18,15 +18,7 @@
 namespace mirel {
 namespace {
 
-constexpr double presentationsPerSecond = 60.0;
 constexpr double longestWait = 0.016;
-
-// The slot after a presentation that ended at t, on the grid of sixtieths that starts at the
-// first presentation (due 0): slots that were missed are skipped, never caught up.
-double nextSlot(double due, double t) {
-    if (due == 0.0) due = t;
-    return due + (std::floor(std::max(0.0, t - due) * presentationsPerSecond) + 1.0) / presentationsPerSecond;
-}
 
 }  // namespace
 
@@ -52,13 +44,13 @@ void UIHandle::drawUntilClosed(LinuxRenderer& renderer) {
         for (const RenderTask& job : pass->jobs) job(renderer);
         const Geometry measured = renderer.geometry();
         storeGeometry(measured);
-        if (const int click = renderer.event()) steer(click);
+        if (const OverlayButton click = renderer.event(); click != OverlayButton::none) steer(click);
         if (pass->visible && measured.viewable && nowSeconds() >= nextDue) {
             const ViewState& view = pass->view;
             const RenderTiming timing = renderer.present(view.frame, pass->display, view.config.seed,
                                                          view.stats.simulationTime, view.running, pass->scale);
             const double t = nowSeconds();
-            nextDue = nextSlot(nextDue, t);
+            nextDue = nextFrameTime(nextDue, t);
             countPresentation(view, timing, t);
         }
         waitForWork(nextDue);
@@ -92,16 +84,22 @@ void UIHandle::storeGeometry(const Geometry& measured) {
 
 // Overlay buttons act only on a controller that has shown its first frame. A handle that is
 // closing ignores them, so that a resume cannot fail there.
-void UIHandle::steer(int click) {
+void UIHandle::steer(OverlayButton click) {
     const std::lock_guard<std::mutex> lock(mutex);
     if (closed || !controller || !controller->view().ready) return;
-    if (click == 1) {
-        runningLocked(!controller->view().running);
-    } else if (click == 2) {
-        options.paused = true;
-        controller->singleStep();
-    } else if (click == 3) {
-        controller->reset();
+    switch (click) {
+        case OverlayButton::playPause:
+            runningLocked(!controller->view().running);
+            break;
+        case OverlayButton::singleStep:
+            options.paused = true;
+            controller->singleStep();
+            break;
+        case OverlayButton::reset:
+            controller->reset();
+            break;
+        case OverlayButton::none:
+            break;
     }
 }
 

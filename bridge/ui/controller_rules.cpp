@@ -12,7 +12,6 @@ constexpr double targetControl = 20.0;  // 10000 * palinstrophy ratio
 constexpr double filterWeight = 1.0 / 6.0;
 constexpr double deadBand = 0.001;
 constexpr double maxAdjustment = 0.01;  // of log Re per refresh
-constexpr double framesPerSecond = 60.0;
 constexpr double batchSeconds = 0.008;
 constexpr double slowBatchSeconds = 0.016;
 constexpr std::int32_t maxBatch = 32;
@@ -46,12 +45,6 @@ std::optional<double> Regulator::step(double palinstrophyRatio, double reynolds,
     const double hi = std::min(1000000.0, 1000.0 * referenceRe);
     previousError = error;
     return std::min(hi, std::max(lo, reynolds * std::exp(adjustment)));
-}
-
-double nextFrameTime(double scheduled, double now) {
-    if (scheduled == 0.0) return now + 1.0 / framesPerSecond;
-    if (now < scheduled) return scheduled;
-    return scheduled + (std::floor((now - scheduled) * framesPerSecond) + 1.0) / framesPerSecond;
 }
 
 std::int32_t BatchSizer::steps(bool visible, double nextFrameTime, double now) const {

@@ -26,10 +26,6 @@ struct Regulator {
     std::optional<double> step(double palinstrophyRatio, double reynolds, double referenceRe);
 };
 
-// The due time of the next paced frame after the frame step at now: 1/60 s on while none is
-// due yet, else the next slot of the 1/60 s grid after now, skipping the slots that were missed.
-double nextFrameTime(double scheduled, double now);
-
 // Batches sized to take about 8 ms of wall time.
 struct BatchSizer {
     std::int32_t adaptiveBatch = 1;

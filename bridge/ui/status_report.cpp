@@ -1,5 +1,5 @@
 #include "bridge/json/readers.hpp"
-#include "bridge/render/display_names.hpp"
+#include "bridge/render/display_settings.hpp"
 #include "bridge/ui/ui_globals.hpp"
 #include "bridge/ui/ui_handle.hpp"
 
@@ -31,9 +31,9 @@ json UIHandle::report() {
         {"regulated", view.regulated},
         {"effective_reynolds", effectiveReynolds},
         {"palinstrophy_control", 10000.0 * view.stats.palinstrophyRatio},
-        {"display", fieldNames[display.field]},
-        {"palette", paletteNames[display.palette]},
-        {"color_range", rangeNames[display.colorRange]},
+        {"display", fieldNames[static_cast<int>(display.field)]},
+        {"palette", paletteNames[static_cast<int>(display.palette)]},
+        {"color_range", rangeNames[static_cast<int>(display.colorRange)]},
         {"flow", display.flow},
         {"exposure", exposureSetting},
         {"sigma", sigmaSetting},

@@ -71,7 +71,7 @@ private:
     // The copies of the next pass, with the queued jobs moved out; none once the handle closed.
     std::optional<RenderPass> beginPass(std::uint64_t seenGeneration);
     void storeGeometry(const Geometry& measured);
-    void steer(int click);
+    void steer(OverlayButton click);
     void countPresentation(const ViewState& shown, const RenderTiming& timing, double at);
     void waitForWork(double nextDue);
     void stopRendering(const std::string& message);

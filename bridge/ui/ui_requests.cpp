@@ -10,19 +10,13 @@
 #include <utility>
 
 #include "bridge/json/readers.hpp"
-#include "bridge/render/display_names.hpp"
+#include "bridge/render/display_settings.hpp"
 #include "bridge/ui/ui_handle.hpp"
 
 namespace mirel {
 namespace {
 
 using nlohmann::json;
-
-// The value of a boolean key that counts when present and not null; another type is the JSON
-// library's type error.
-bool flag(const json& request, const char* key, bool fallback) {
-    return has(request, key) ? request.at(key).get<bool>() : fallback;
-}
 
 // A batch size, truncated toward zero; a number beyond the int range gives 0, which the limits
 // then refuse, where a plain conversion would wrap or be undefined.
@@ -134,18 +128,11 @@ void UIHandle::set(const json& request, ViewState view) {
         options.config.cfl = cfl;
         if (!options.regulated) options.config.reynolds = reynolds;
     }
-    Display display = options.display;
-    display.field = choice(request, "display", fieldNames, display.field);
-    display.palette = choice(request, "palette", paletteNames, display.palette);
-    display.colorRange = choice(request, "color_range", rangeNames, display.colorRange);
-    display.exposure = static_cast<float>(std::clamp(scalar(request, "exposure", display.exposure), 0.25, 3.0));
-    display.sigma = static_cast<float>(std::clamp(scalar(request, "sigma", display.sigma), 1.5, 3.5));
-    display.flow = flag(request, "flow", display.flow);
-    options.display = display;
+    options.display = displaySettings(request, options.display);
     if (has(request, "canvas_scale")) canvasScale = std::clamp(scalar(request, "canvas_scale", 1.0), 0.5, 8.0);
     sigmaSetting = std::clamp(scalar(request, "sigma", sigmaSetting), 1.5, 3.5);
     exposureSetting = std::clamp(scalar(request, "exposure", exposureSetting), 0.25, 3.0);
-    if (controller) controller->velocity(display.field == 1 || display.flow);
+    if (controller) controller->velocity(options.display.field == Field::speed || options.display.flow);
     focused = flag(request, "focused", focused);
 }
 

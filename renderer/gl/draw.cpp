@@ -11,14 +11,14 @@ GLint location(GLuint program, const char* name) { return glGetUniformLocation(p
 
 // The uniforms that the field and the flow-line programs share.
 void setFieldUniforms(GLuint program, const Frame& frame, const Display& display) {
-    const bool sigmaRange = display.field == 0 && display.colorRange == 0;
+    const bool sigmaRange = display.field == Field::vorticity && display.colorRange == ColorRange::sigma;
     const float vorticityScale =
         sigmaRange ? std::max(1e-12f, display.sigma * frame.std_vorticity) : std::max(1e-4f, frame.max_vorticity);
     glUniform1i(location(program, "field"), 0);
     glUniform1i(location(program, "gridSize"), frame.grid_size);
-    glUniform1i(location(program, "palette"), display.palette);
-    glUniform1i(location(program, "display"), display.field);
-    glUniform1i(location(program, "vorticityColorRange"), display.colorRange);
+    glUniform1i(location(program, "palette"), static_cast<GLint>(display.palette));
+    glUniform1i(location(program, "display"), static_cast<GLint>(display.field));
+    glUniform1i(location(program, "vorticityColorRange"), static_cast<GLint>(display.colorRange));
     glUniform1f(location(program, "exposure"), display.exposure);
     glUniform1f(location(program, "vorticityMean"), frame.mean_vorticity);
     glUniform1f(location(program, "vorticityScale"), vorticityScale);

@@ -23,7 +23,7 @@ public:
     Renderer& operator=(const Renderer&) = delete;
 
     Geometry geometry() override;
-    int event() override;
+    OverlayButton event() override;
     RenderTiming present(const std::shared_ptr<Frame>& frame, const Display& display, unsigned long seed, double time,
                          bool running, double scale) override;
     void exportPNG(const std::shared_ptr<Frame>& frame, const Display& display, const std::filesystem::path& path,

@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "renderer/renderer.hpp"
+
 namespace mirel::layout {
 
 inline constexpr double barLeft = 14.0;
@@ -13,10 +15,11 @@ inline constexpr double buttonWidth = 38.0;
 inline double barTop(double windowHeight) { return windowHeight - 49.0; }
 inline double barBottom(double windowHeight) { return windowHeight - 14.0; }
 
-// 1 play/pause, 2 single step, 3 reset for a point on the bar, else 0.
-inline int buttonAt(double x, double y, double windowHeight) {
-    if (x < barLeft || x >= barRight || y < barTop(windowHeight) || y > barBottom(windowHeight)) return 0;
-    return static_cast<int>(std::floor((x - barLeft) / buttonWidth)) + 1;
+// The button under a point, in the bar's order from the left: play/pause, single step, reset.
+inline OverlayButton buttonAt(double x, double y, double windowHeight) {
+    if (x < barLeft || x >= barRight || y < barTop(windowHeight) || y > barBottom(windowHeight))
+        return OverlayButton::none;
+    return static_cast<OverlayButton>(static_cast<int>(std::floor((x - barLeft) / buttonWidth)) + 1);
 }
 
 }  // namespace mirel::layout

@@ -12,7 +12,7 @@ constexpr long desktopEvents = 0x22006F;
 
 }  // namespace
 
-int Renderer::event() {
+OverlayButton Renderer::event() {
     while (XPending(xDisplay.get()) != 0) {
         XEvent e{};
         XNextEvent(xDisplay.get(), &e);
@@ -24,11 +24,11 @@ int Renderer::event() {
             // XPending sends nothing while events are queued, and a click may end the loop.
             XFlush(xDisplay.get());
         } else if (e.type == ButtonRelease && e.xbutton.button == Button1) {
-            const int button = layout::buttonAt(e.xbutton.x / uiScale, e.xbutton.y / uiScale, height / uiScale);
-            if (button != 0) return button;
+            const OverlayButton button = layout::buttonAt(e.xbutton.x / uiScale, e.xbutton.y / uiScale, height / uiScale);
+            if (button != OverlayButton::none) return button;
         }
     }
-    return 0;
+    return OverlayButton::none;
 }
 
 bool Renderer::windowAttributes(XWindowAttributes& attributes) {

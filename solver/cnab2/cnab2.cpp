@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 
 #include "solver/cnab2/kernels.hpp"
 #include "solver/common/end_time.hpp"
 #include "solver/common/two_pi.hpp"
+#include "solver/common/viscosity.hpp"
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/device_buffer.hpp"
 #include "solver/cuda/reduction_shape.hpp"
@@ -178,11 +178,9 @@ Row Solver::initialRow() const { return impl->row; }
 CUstream_st* Solver::stream() const { return impl->stream.value; }
 
 void Solver::setReynolds(double reynolds) {
-    const float r = static_cast<float>(reynolds);
-    if (!(reynolds > 0.0) || !(std::fabs(r) <= std::numeric_limits<float>::max()) || !(1.0f / r > 0.0f))
-        throw std::invalid_argument("CNAB2 Re must be finite and positive.");
+    if (!cnab2ViscosityValid(reynolds)) throw std::invalid_argument("CNAB2 Re must be finite and positive.");
     impl->config.Re = reynolds;
-    impl->init.viscosity = 1.0f / r;
+    impl->init.viscosity = 1.0f / static_cast<float>(reynolds);
 }
 
 void Solver::setCFL(float cfl) {

@@ -6,6 +6,7 @@
 
 #include "solver/common/shell_spectrum.hpp"
 #include "solver/common/two_pi.hpp"
+#include "solver/common/viscosity.hpp"
 
 namespace mirel::legacy {
 namespace {
@@ -106,9 +107,9 @@ void rebuildShells(const Config& config, Plane u, Plane v) {
 
 void Config::validate() const {
     const bool valid = N >= 16 && N <= 16384 && (N & (N - 1)) == 0 && steps >= 0 && update > 0 &&
-                       static_cast<std::uint32_t>(seed) - 1u <= 5009u && Re > 0.0 && K0 > 0.0 && CFL > 0.0 &&
-                       startSpectrum <= 1 && finiteFloat(Re) && finiteFloat(K0) && finiteFloat(CFL) && !(dt < 0.0f) &&
-                       std::fabs(dt) <= largestFloat && 1.0f / static_cast<float>(Re) > 0.0f;
+                       static_cast<std::uint32_t>(seed) - 1u <= 5009u && cnab2ViscosityValid(Re) && K0 > 0.0 && CFL > 0.0 &&
+                       startSpectrum <= 1 && finiteFloat(K0) && finiteFloat(CFL) && !(dt < 0.0f) &&
+                       std::fabs(dt) <= largestFloat;
     if (!valid)
         throw std::invalid_argument(
             "Legacy mode requires power-of-two N=16..16384, positive Re/K0/CFL, steps>=0, update>0, seed=1..5010.");

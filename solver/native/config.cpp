@@ -1,8 +1,8 @@
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 
 #include "mirel/solver.hpp"
+#include "solver/common/viscosity.hpp"
 
 namespace mirel {
 
@@ -14,22 +14,16 @@ namespace {
 
 bool finitePositive(float value) { return value > 0.0f && std::isfinite(value); }
 
-bool representableViscosity(double reynolds) {
-    return reynolds > 0.0 && std::isfinite(static_cast<float>(1.0 / reynolds));
-}
-
 bool powerOfTwo(std::int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
 
 bool nativeValid(const Config& c) {
     return c.resolution >= 16 && c.resolution <= 16384 && c.resolution % 2 == 0 && c.k0 >= 1 &&
-           representableViscosity(c.reynolds) && finitePositive(c.cfl) && c.fixedDt >= 0.0f &&
+           nativeViscosityValid(c.reynolds) && finitePositive(c.cfl) && c.fixedDt >= 0.0f &&
            std::isfinite(c.fixedDt) && c.method <= CNAB2 && c.form <= advective && c.startSpectrum <= 1;
 }
 
 bool cnab2Valid(const Config& c) {
-    const float reynolds = static_cast<float>(c.reynolds);
-    return powerOfTwo(c.resolution) && c.form == stress && c.seed - 1 <= 5009 && std::isfinite(reynolds) &&
-           1.0f / reynolds > 0.0f;
+    return powerOfTwo(c.resolution) && c.form == stress && c.seed - 1 <= 5009 && cnab2ViscosityValid(c.reynolds);
 }
 
 }  // namespace

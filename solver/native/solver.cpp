@@ -1,7 +1,7 @@
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 
+#include "solver/common/viscosity.hpp"
 #include "solver/native/solver_failure.hpp"
 #include "solver/native/solver_state.hpp"
 
@@ -28,8 +28,7 @@ Statistics Solver::statistics() const {
 }
 
 void Solver::setReynolds(double reynolds) {
-    if (!(reynolds > 0.0) || !(std::fabs(reynolds) <= std::numeric_limits<double>::max()) ||
-        !std::isfinite(static_cast<float>(1.0 / reynolds)))
+    if (!std::isfinite(reynolds) || !nativeViscosityValid(reynolds))
         throw std::invalid_argument("Re must be finite and positive.");
     if (impl->cnab) impl->cnab->setReynolds(reynolds);
     impl->reynolds = reynolds;

@@ -16,11 +16,12 @@
 
 namespace {
 
-// The next button event() reports within two seconds, or 0.
+// The number of the next button event() reports within two seconds (1 play/pause, 2 single step,
+// 3 reset, counted along the bar), or 0.
 int nextClick(mirel::LinuxRenderer& r) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (const int button = r.event()) return button;
+        if (const int button = static_cast<int>(r.event())) return button;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return 0;
@@ -97,7 +98,7 @@ void pointerButton(Display* display, Window w, int x, int y, unsigned button, bo
 // so far: the server answers a connection's request after the events it sent there before.
 int clickReceived(mirel::LinuxDesktopRenderer& r) {
     XSync(r.desktopDisplay(), False);
-    return r.event();
+    return static_cast<int>(r.event());
 }
 
 // A real pointer over a host window that takes button presses, as every toolkit's window does: the
@@ -200,7 +201,7 @@ TEST_F(RendererEvents, DestroyedHostWindowFailsTheGeometry) {
     }
     // The window that went with the host is gone too: the renderer still polls, presents and
     // goes away without bringing the process down.
-    EXPECT_EQ(r->event(), 0);
+    EXPECT_EQ(r->event(), mirel::OverlayButton::none);
     r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
     r.reset();
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
@@ -232,7 +233,7 @@ TEST_F(RendererEvents, GeometryFollowsTheCanvasWindowItself) {
     EXPECT_EQ(g.width, 400);
     EXPECT_EQ(g.height, 300);
     EXPECT_FALSE(g.viewable);
-    EXPECT_EQ(r->event(), 0);
+    EXPECT_EQ(r->event(), mirel::OverlayButton::none);
     r->present(nullptr, mirel::Display{}, 1, 0.0, false, 1.0);
     EXPECT_FALSE(viewable());
     r.reset();

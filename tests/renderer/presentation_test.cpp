@@ -14,6 +14,9 @@
 
 namespace {
 
+using mirel::ColorRange;
+using mirel::Field;
+using mirel::Palette;
 using test::Capture;
 using test::RGB8;
 namespace model = test::model;
@@ -69,7 +72,7 @@ TEST_F(RendererPresentation, WithoutAFrameTheWindowIsClearedUnderTheOverlay) {
 
 TEST_F(RendererPresentation, FieldSquareSitsLowerLeftWithTwoRoundedCorners) {
     const test::HostFrame frame = test::uniformFrame(8, 0.3);
-    const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
+    const mirel::Display display{Field::vorticity, Palette::ember, ColorRange::exposure, 1.2f, 2.5f, false};
     const model::Color colour = model::shade(frame, display, 0.5, 0.5);
     const RGB8 field{model::byte(colour.r), model::byte(colour.g), model::byte(colour.b)};
     const struct {
@@ -128,7 +131,7 @@ TEST_F(RendererPresentation, OneFrameIsUploadedOnce) {
 
 TEST_F(RendererPresentation, GridSizeChangesShowTheNewFrame) {
     auto r = sized(128, 128);
-    const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
+    const mirel::Display display{Field::vorticity, Palette::ember, ColorRange::exposure, 1.2f, 2.5f, false};
     for (int n : {16, 32, 16}) {
         SCOPED_TRACE("N = " + std::to_string(n));
         const test::HostFrame frame = test::hostFrame(n, [n](int x, int) { return x < n / 2 ? 0.8 : -0.8; });

@@ -13,16 +13,26 @@
 
 namespace {
 
+using mirel::ColorRange;
 using mirel::Display;
+using mirel::Field;
 using mirel::Frame;
 using mirel::Geometry;
 using mirel::LinuxDesktopRenderer;
 using mirel::LinuxRenderer;
+using mirel::OverlayButton;
+using mirel::Palette;
 using mirel::RenderTiming;
 
-static_assert(std::is_same_v<decltype(Display::field), std::int32_t>);
-static_assert(std::is_same_v<decltype(Display::palette), std::int32_t>);
-static_assert(std::is_same_v<decltype(Display::colorRange), std::int32_t>);
+// The kinds are 32-bit integers underneath, and their values are those of the other library.
+static_assert(std::is_same_v<decltype(Display::field), Field> && std::is_same_v<std::underlying_type_t<Field>, std::int32_t>);
+static_assert(std::is_same_v<decltype(Display::palette), Palette> && std::is_same_v<std::underlying_type_t<Palette>, std::int32_t>);
+static_assert(std::is_same_v<decltype(Display::colorRange), ColorRange> && std::is_same_v<std::underlying_type_t<ColorRange>, std::int32_t>);
+static_assert(static_cast<int>(Field::vorticity) == 0 && static_cast<int>(Field::speed) == 1 && static_cast<int>(Field::enstrophy) == 2);
+static_assert(static_cast<int>(Palette::aurora) == 0 && static_cast<int>(Palette::ember) == 1 && static_cast<int>(Palette::glacier) == 2 && static_cast<int>(Palette::inferno) == 3);
+static_assert(static_cast<int>(ColorRange::sigma) == 0 && static_cast<int>(ColorRange::exposure) == 1);
+static_assert(std::is_same_v<std::underlying_type_t<OverlayButton>, int>);
+static_assert(static_cast<int>(OverlayButton::none) == 0 && static_cast<int>(OverlayButton::playPause) == 1 && static_cast<int>(OverlayButton::singleStep) == 2 && static_cast<int>(OverlayButton::reset) == 3);
 static_assert(std::is_same_v<decltype(Display::exposure), float>);
 static_assert(std::is_same_v<decltype(Display::sigma), float>);
 static_assert(std::is_same_v<decltype(Display::flow), bool>);
@@ -49,7 +59,7 @@ static_assert(offsetof(Geometry, width) < offsetof(Geometry, height) &&
 
 using FramePointer = const std::shared_ptr<Frame>&;
 static_assert(std::is_same_v<decltype(&LinuxRenderer::geometry), Geometry (LinuxRenderer::*)()>);
-static_assert(std::is_same_v<decltype(&LinuxRenderer::event), int (LinuxRenderer::*)()>);
+static_assert(std::is_same_v<decltype(&LinuxRenderer::event), OverlayButton (LinuxRenderer::*)()>);
 static_assert(std::is_same_v<decltype(&LinuxRenderer::present),
                              RenderTiming (LinuxRenderer::*)(FramePointer, const Display&, unsigned long, double, bool,
                                                              double)>);
@@ -102,7 +112,7 @@ public:
     explicit Probe(bool& destroyed) : destroyed(destroyed) {}
     ~Probe() override { destroyed = true; }
     Geometry geometry() override { return {}; }
-    int event() override { return 0; }
+    OverlayButton event() override { return OverlayButton::none; }
     RenderTiming present(FramePointer, const Display&, unsigned long, double, bool, double) override { return {}; }
     void exportPNG(FramePointer, const Display&, const std::filesystem::path&, int) override {}
     void openDesktop(const char*, int, int) override {}
@@ -124,9 +134,9 @@ TEST(RendererInterface, OwnersDeleteThroughTheBase) {
 
 TEST(RendererInterface, DisplayDefaults) {
     const Display d;
-    EXPECT_EQ(d.field, 0);
-    EXPECT_EQ(d.palette, 1);
-    EXPECT_EQ(d.colorRange, 0);
+    EXPECT_EQ(d.field, Field::vorticity);
+    EXPECT_EQ(d.palette, Palette::ember);
+    EXPECT_EQ(d.colorRange, ColorRange::sigma);
     EXPECT_EQ(d.exposure, 1.2f);
     EXPECT_EQ(d.sigma, 2.5f);
     EXPECT_FALSE(d.flow);

@@ -32,18 +32,18 @@ inline Color inferno(double t) {
     return mix(infernoStops[i], infernoStops[i + 1], p - i);
 }
 
-inline Color signedColor(int palette, double value) {
-    if (palette == 3) return inferno(0.5 + 0.5 * std::clamp(value, -1.0, 1.0));
+inline Color signedColor(mirel::Palette palette, double value) {
+    if (palette == mirel::Palette::inferno) return inferno(0.5 + 0.5 * std::clamp(value, -1.0, 1.0));
     const double amount = std::clamp(std::fabs(value), 0.0, 1.0);
     const bool positive = value >= 0.0;
     const Color base{.017, .026, .055};
     Color middle, bright;
     switch (palette) {
-        case 1:
+        case mirel::Palette::ember:
             middle = positive ? Color{.92, .19, .065} : Color{.28, .17, .69};
             bright = positive ? Color{1, .88, .43} : Color{.76, .64, 1};
             break;
-        case 2:
+        case mirel::Palette::glacier:
             middle = positive ? Color{.01, .46, .78} : Color{.14, .24, .68};
             bright = positive ? Color{.70, 1, .99} : Color{.70, .79, 1};
             break;
@@ -54,14 +54,14 @@ inline Color signedColor(int palette, double value) {
     return mix(mix(base, middle, smoothstep(0, .60, amount)), bright, smoothstep(.34, 1, amount));
 }
 
-inline Color speedColor(int palette, double value) {
-    if (palette == 3) return inferno(value);
+inline Color speedColor(mirel::Palette palette, double value) {
+    if (palette == mirel::Palette::inferno) return inferno(value);
     const double amount = std::clamp(value, 0.0, 1.0);
     const Color low{.019, .028, .063};
     Color mid, high;
     switch (palette) {
-        case 1: mid = {.67, .10, .17}, high = {1, .86, .41}; break;
-        case 2: mid = {.02, .33, .72}, high = {.73, .97, 1}; break;
+        case mirel::Palette::ember: mid = {.67, .10, .17}, high = {1, .86, .41}; break;
+        case mirel::Palette::glacier: mid = {.02, .33, .72}, high = {.73, .97, 1}; break;
         default: mid = {.30, .17, .63}, high = {.36, 1, .80};
     }
     return mix(mix(low, mid, smoothstep(0, .50, amount)), high, smoothstep(.32, 1, amount));
@@ -81,17 +81,17 @@ inline double sample(const HostFrame& f, int plane, double u, double v) {
 // The colour at (u, v) of the square, measured from its lower left corner.
 inline Color shade(const HostFrame& f, const mirel::Display& d, double u, double v) {
     const double e = std::max(static_cast<double>(d.exposure), .02);
-    const double vorticityScale = d.field == 0 && d.colorRange == 0
+    const double vorticityScale = d.field == mirel::Field::vorticity && d.colorRange == mirel::ColorRange::sigma
                                       ? std::max(1e-12, static_cast<double>(d.sigma) * f.std)
                                       : std::max(1e-4, static_cast<double>(f.maxVorticity));
     const double speedScale = std::max(1e-4, static_cast<double>(f.maxSpeed));
-    if (d.field == 0) {
+    if (d.field == mirel::Field::vorticity) {
         const double omega = sample(f, 0, u, v);
-        const double value = d.colorRange == 0 ? std::clamp((omega - f.mean) / vorticityScale, -1.0, 1.0)
-                                               : std::tanh(omega / vorticityScale * e * 2.4);
+        const double value = d.colorRange == mirel::ColorRange::sigma ? std::clamp((omega - f.mean) / vorticityScale, -1.0, 1.0)
+                                                                      : std::tanh(omega / vorticityScale * e * 2.4);
         return signedColor(d.palette, value);
     }
-    if (d.field == 1) {
+    if (d.field == mirel::Field::speed) {
         const double speed = std::hypot(sample(f, 1, u, v), sample(f, 2, u, v));
         return speedColor(d.palette, 1 - std::exp(-speed / speedScale * e * 2.1));
     }

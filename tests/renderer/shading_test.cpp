@@ -15,6 +15,9 @@
 
 namespace {
 
+using mirel::ColorRange;
+using mirel::Field;
+using mirel::Palette;
 using test::HostFrame;
 using test::PNGImage;
 using test::RGBA8;
@@ -105,7 +108,9 @@ TEST_F(RendererShading, EveryFieldPaletteAndRangeFollowsTheFormulas) {
         SCOPED_TRACE("field " + std::to_string(c.field) + " palette " + std::to_string(c.palette) + " range " +
                      std::to_string(c.colorRange) + " exposure " + std::to_string(c.exposure) + " sigma " +
                      std::to_string(c.sigma));
-        const mirel::Display display{c.field, c.palette, c.colorRange, c.exposure, c.sigma, false};
+        // Values beyond the named ones are kept: the shader must take them too.
+        const mirel::Display display{static_cast<mirel::Field>(c.field), static_cast<mirel::Palette>(c.palette),
+                                     static_cast<mirel::ColorRange>(c.colorRange), c.exposure, c.sigma, false};
         const auto path = folder / "field.png";
         r->exportPNG(device, display, path, 64);
         const PNGImage image = test::readPNG(path);
@@ -117,7 +122,7 @@ TEST_F(RendererShading, EveryFieldPaletteAndRangeFollowsTheFormulas) {
 
 TEST_F(RendererShading, InfernoPassesThroughItsSixStops) {
     // Sigma range with mean 0 and standard deviation 1: vorticity 2t - 1 maps to t.
-    const mirel::Display display{0, 3, 0, 1.2f, 1.0f, false};
+    const mirel::Display display{Field::vorticity, Palette::inferno, ColorRange::sigma, 1.2f, 1.0f, false};
     for (int k = 0; k <= 5; ++k) {
         SCOPED_TRACE("stop " + std::to_string(k));
         HostFrame frame = test::uniformFrame(4, 2.0 * k / 5.0 - 1.0);
@@ -139,18 +144,18 @@ TEST_F(RendererShading, ColourRangesUseTheirOwnScales) {
     frame.mean = 0.25f;
     frame.std = 0.1f;
     frame.maxVorticity = 2.0f;
-    const RGBA8 sigma = exported(frame, {0, 1, 0, 1.2f, 5.0f, false}, 2).at(0, 0);
-    const model::Color expectedSigma = model::signedColor(1, (0.5 - 0.25) / (5.0 * 0.1));
+    const RGBA8 sigma = exported(frame, {Field::vorticity, Palette::ember, ColorRange::sigma, 1.2f, 5.0f, false}, 2).at(0, 0);
+    const model::Color expectedSigma = model::signedColor(Palette::ember, (0.5 - 0.25) / (5.0 * 0.1));
     EXPECT_NEAR(sigma.r, model::byte(expectedSigma.r), 1);
     EXPECT_NEAR(sigma.g, model::byte(expectedSigma.g), 1);
-    const RGBA8 exposure = exported(frame, {0, 1, 1, 1.2f, 5.0f, false}, 2).at(0, 0);
-    const model::Color expectedExposure = model::signedColor(1, std::tanh(0.5 / 2.0 * 1.2 * 2.4));
+    const RGBA8 exposure = exported(frame, {Field::vorticity, Palette::ember, ColorRange::exposure, 1.2f, 5.0f, false}, 2).at(0, 0);
+    const model::Color expectedExposure = model::signedColor(Palette::ember, std::tanh(0.5 / 2.0 * 1.2 * 2.4));
     EXPECT_NEAR(exposure.r, model::byte(expectedExposure.r), 1);
     EXPECT_NEAR(exposure.g, model::byte(expectedExposure.g), 1);
     // A flat field: the sigma scale bottoms out at 1e-12, so any excess saturates the colour.
     frame.std = 0.0f;
-    const RGBA8 flat = exported(frame, {0, 1, 0, 1.2f, 5.0f, false}, 2).at(0, 0);
-    const model::Color saturated = model::signedColor(1, 1.0);
+    const RGBA8 flat = exported(frame, {Field::vorticity, Palette::ember, ColorRange::sigma, 1.2f, 5.0f, false}, 2).at(0, 0);
+    const model::Color saturated = model::signedColor(Palette::ember, 1.0);
     EXPECT_NEAR(flat.r, model::byte(saturated.r), 1);
     EXPECT_NEAR(flat.g, model::byte(saturated.g), 1);
     EXPECT_NEAR(flat.b, model::byte(saturated.b), 1);
@@ -158,7 +163,7 @@ TEST_F(RendererShading, ColourRangesUseTheirOwnScales) {
 
 TEST_F(RendererShading, ThreeByThreeImageStartsWithTheTopRow) {
     const HostFrame frame = test::hostFrame(3, [](int, int y) { return static_cast<double>(y); });
-    const mirel::Display display{0, 1, 1, 1.2f, 2.5f, false};
+    const mirel::Display display{Field::vorticity, Palette::ember, ColorRange::exposure, 1.2f, 2.5f, false};
     const PNGImage image = exported(frame, display, 3);
     ASSERT_EQ(image.width, 3);
     expectShading(image, frame, display);
@@ -168,8 +173,8 @@ TEST_F(RendererShading, ThreeByThreeImageStartsWithTheTopRow) {
 
 class RendererFlowLines : public RendererShading {
 protected:
-    const mirel::Display flowOff{0, 2, 0, 1.2f, 2.5f, false};
-    const mirel::Display flowOn{0, 2, 0, 1.2f, 2.5f, true};
+    const mirel::Display flowOff{Field::vorticity, Palette::glacier, ColorRange::sigma, 1.2f, 2.5f, false};
+    const mirel::Display flowOn{Field::vorticity, Palette::glacier, ColorRange::sigma, 1.2f, 2.5f, true};
 };
 
 TEST_F(RendererFlowLines, NeedVelocity) {
@@ -228,7 +233,7 @@ TEST_F(RendererShading, TextureRenderClampsItsSide) {
     const HostFrame frame = knownFrame(16);
     auto r = desktop();
     const auto device = test::deviceFrame(frame);
-    const mirel::Display display{0, 0, 0, 1.2f, 2.5f, false};
+    const mirel::Display display{Field::vorticity, Palette::aurora, ColorRange::sigma, 1.2f, 2.5f, false};
     const struct {
         int asked, made;
     } sides[] = {{0, 1}, {-3, 1}, {10000, 4096}, {33, 33}};

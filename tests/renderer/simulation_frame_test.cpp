@@ -15,6 +15,9 @@
 
 namespace {
 
+using mirel::ColorRange;
+using mirel::Field;
+using mirel::Palette;
 namespace model = test::model;
 
 using RendererSimulationFrame = test::RendererTest;
@@ -39,7 +42,7 @@ TEST_F(RendererSimulationFrame, ExportedPictureShowsTheFrame) {
     host.maxSpeed = frame->max_speed;
 
     auto r = desktop();
-    const mirel::Display plain{0, 1, 0, 1.2f, 2.5f, false};
+    const mirel::Display plain{Field::vorticity, Palette::ember, ColorRange::sigma, 1.2f, 2.5f, false};
     const auto path = folder / "frame.png";
     r->exportPNG(frame, plain, path, 256);
     const test::PNGImage image = test::readPNG(path);
@@ -54,7 +57,7 @@ TEST_F(RendererSimulationFrame, ExportedPictureShowsTheFrame) {
     }
     EXPECT_EQ(mismatches, 0);
 
-    const mirel::Display withLines{0, 1, 0, 1.2f, 2.5f, true};
+    const mirel::Display withLines{Field::vorticity, Palette::ember, ColorRange::sigma, 1.2f, 2.5f, true};
     const std::filesystem::path picture = QM_FRAME_PICTURE;
     r->exportPNG(frame, withLines, picture, 512);
     const test::PNGImage shown = test::readPNG(picture);

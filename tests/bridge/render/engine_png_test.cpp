@@ -52,11 +52,11 @@ TEST_F(EnginePicture, EqualsTheRenderersOwnExport) {
         json keys;
         mirel::Display display;
     } cases[] = {
-        {json::object(), {0, 1, 0, 1.2f, 2.5f, false}},
+        {json::object(), {mirel::Field::vorticity, mirel::Palette::ember, mirel::ColorRange::sigma, 1.2f, 2.5f, false}},
         // Out-of-range exposure and sigma are clamped to 3 and 1.5.
         {{{"display", "speed"}, {"palette", "inferno"}, {"color_range", "exposure"}, {"exposure", 10}, {"sigma", 0}, {"flow", true}},
-         {1, 3, 1, 3.0f, 1.5f, true}},
-        {{{"display", "enstrophy"}, {"palette", "glacier"}, {"exposure", 0.5}}, {2, 2, 0, 0.5f, 2.5f, false}},
+         {mirel::Field::speed, mirel::Palette::inferno, mirel::ColorRange::exposure, 3.0f, 1.5f, true}},
+        {{{"display", "enstrophy"}, {"palette", "glacier"}, {"exposure", 0.5}}, {mirel::Field::enstrophy, mirel::Palette::glacier, mirel::ColorRange::sigma, 0.5f, 2.5f, false}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys.dump());

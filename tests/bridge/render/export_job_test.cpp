@@ -23,7 +23,7 @@ using nlohmann::json;
 struct Drawn {
     std::filesystem::path path;
     int size;
-    int palette;
+    mirel::Palette palette;
     bool fieldsWritten;  // the fields file existed when the PNG was asked for
 };
 
@@ -32,7 +32,7 @@ public:
     explicit RecordingRenderer(std::filesystem::path fields, bool fail = false) : fields(std::move(fields)), fail(fail) {}
 
     mirel::Geometry geometry() override { return {}; }
-    int event() override { return 0; }
+    mirel::OverlayButton event() override { return mirel::OverlayButton::none; }
     mirel::RenderTiming present(const std::shared_ptr<mirel::Frame>&, const mirel::Display&, unsigned long, double, bool,
                                 double) override {
         return {};
@@ -55,7 +55,7 @@ protected:
     // Runs the export of request with renderer; the failure it stored, empty when it succeeded.
     std::string run(const json& request, RecordingRenderer& renderer) {
         mirel::Display display;
-        display.palette = 3;
+        display.palette = mirel::Palette::inferno;
         const auto done = std::make_shared<std::promise<void>>();
         std::future<void> result = done->get_future();
         mirel::exportJob(frame, display, request, done)(renderer);
@@ -85,7 +85,7 @@ TEST_F(ExportJob, FieldsThenPicture) {
     ASSERT_EQ(renderer.drawn.size(), 1u);
     EXPECT_EQ(renderer.drawn[0].path, file("field.png"));
     EXPECT_EQ(renderer.drawn[0].size, 1800);
-    EXPECT_EQ(renderer.drawn[0].palette, 3);
+    EXPECT_EQ(renderer.drawn[0].palette, mirel::Palette::inferno);
     EXPECT_TRUE(renderer.drawn[0].fieldsWritten);
 
     const std::vector<float> planes = solver.readFrame(*frame);

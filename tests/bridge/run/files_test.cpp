@@ -56,9 +56,9 @@ TEST(Options, Defaults) {
     EXPECT_EQ(o.config.seed, c.seed);
     EXPECT_EQ(o.config.reynolds, c.reynolds);
     EXPECT_EQ(o.config.method, c.method);
-    EXPECT_EQ(o.display.field, 0);
-    EXPECT_EQ(o.display.palette, 1);
-    EXPECT_EQ(o.display.colorRange, 0);
+    EXPECT_EQ(o.display.field, mirel::Field::vorticity);
+    EXPECT_EQ(o.display.palette, mirel::Palette::ember);
+    EXPECT_EQ(o.display.colorRange, mirel::ColorRange::sigma);
     EXPECT_EQ(o.display.exposure, 1.2f);
     EXPECT_EQ(o.display.sigma, 2.5f);
     EXPECT_FALSE(o.display.flow);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/library/clock.hpp"
 #include "bridge/ui/controller_rules.hpp"
 
 namespace {

@@ -60,17 +60,17 @@ TEST_F(ControllerBehaviour, PausedOptionsStartNotRunning) {
 TEST_F(ControllerBehaviour, VelocityPlanesFollowTheOptions) {
     struct Case {
         const char* name;
-        int field;
+        mirel::Field field;
         bool flow;
         const char* velocityPath;
         bool velocity;
     };
     const Case cases[] = {
-        {"vorticity", 0, false, "", false},
-        {"speed", 1, false, "", true},
-        {"enstrophy", 2, false, "", false},
-        {"flow lines", 0, true, "", true},
-        {"velocity file", 2, false, "velocity.bin", true},
+        {"vorticity", mirel::Field::vorticity, false, "", false},
+        {"speed", mirel::Field::speed, false, "", true},
+        {"enstrophy", mirel::Field::enstrophy, false, "", false},
+        {"flow lines", mirel::Field::vorticity, true, "", true},
+        {"velocity file", mirel::Field::enstrophy, false, "velocity.bin", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
