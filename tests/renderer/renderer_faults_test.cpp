@@ -3,25 +3,24 @@
 // the shared buffer is registered again exactly when the grid size changes.
 #include <gtest/gtest.h>
 
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "renderer_fixture.hpp"
 #include "support/expect_error.hpp"
+#include "support/faults.hpp"
 #include "test_frames.hpp"
 
 namespace {
 
-class RendererFaults : public test::RendererTest {
+class RendererFaults : public test::FaultTest<test::RendererTest> {
 protected:
     void SetUp() override {
         test::RendererTest::SetUp();
         emu::reset();
         cudaGetLastError();
     }
-    void TearDown() override { emu::reset(); }
 };
 
 struct ConstructionFault {

@@ -16,8 +16,9 @@
 #include "bridge/ui/controller.hpp"
 #include "bridge/ui/controller_rules.hpp"
 #include "support/controller_fixture.hpp"
-#include "support/engine_fixture.hpp"
-#include "support/file_fixture.hpp"
+#include "support/file_bytes.hpp"
+#include "support/messages.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 
@@ -202,15 +203,12 @@ TEST_F(ControllerBehaviour, ConfigureRefusesBadConfigurationsAndChangesNothing) 
         const char* name;
         int resolution;
         std::uint32_t method;
-        const char* message;
+        std::string message;
     };
-    const char* general = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
-    const char* cnab2 =
-        "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.";
     const Case cases[] = {
-        {"odd resolution", 15, 2, general},
-        {"too fine", 16386, 2, general},
-        {"CNAB2 off a power of two", 1000, 3, cnab2},
+        {"odd resolution", 15, 2, test::invalidConfig},
+        {"too fine", 16386, 2, test::invalidConfig},
+        {"CNAB2 off a power of two", 1000, 3, test::invalidCNAB2},
     };
     Options options = test::smallRun();
     options.paused = true;
