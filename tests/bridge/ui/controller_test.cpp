@@ -18,6 +18,7 @@
 #include "support/controller_fixture.hpp"
 #include "support/file_bytes.hpp"
 #include "support/messages.hpp"
+#include "support/polling.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {
@@ -330,9 +331,10 @@ TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGenerat
     controller.configure(config);
 
     // Until the new generation has stepped, every view belongs to it alone.
-    for (;;) {
+    const auto stepped = [&] {
         const ViewState view = controller.view();
-        ASSERT_EQ(view.generation, 2u);
+        EXPECT_EQ(view.generation, 2u);
+        if (view.generation != 2u) return true;
         if (!view.history.empty()) {
             EXPECT_EQ(view.history.front(), energy);
             EXPECT_EQ(view.initialStats.energy, energy);
@@ -343,9 +345,9 @@ TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGenerat
         if (view.ready) {
             EXPECT_EQ(view.initialStats.steps, 0u);
         }
-        if (view.stats.steps > 0) break;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
+        return view.stats.steps > 0;
+    };
+    EXPECT_TRUE(test::pollUntil(stepped, test::patience, std::chrono::microseconds(200))) << "no step";
 }
 
 TEST_F(ControllerBehaviour, AHiddenCanvasTakesNoFrames) {
