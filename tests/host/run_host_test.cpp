@@ -14,7 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "support/engine_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/file_fixture.hpp"
+#include "support/messages.hpp"
 #include "support/process.hpp"
 #include "support/unprivileged.hpp"
 
@@ -44,7 +46,7 @@ protected:
             result.code = std::stoi(result.out.back().substr(5));
             result.out.pop_back();
         }
-        const std::vector<char> bytes = test::bytesOf(errors);
+        const test::Bytes bytes = test::readBytes(errors);
         result.err.assign(bytes.begin(), bytes.end());
         return result;
     }
@@ -118,7 +120,7 @@ TEST_F(RunHost, OptionsReachTheEngine) {
 
 // The side of a PNG file, from the width and height of its header chunk; 0 when it is none.
 std::pair<unsigned, unsigned> pngSize(const std::string& path) {
-    const std::vector<char> bytes = test::bytesOf(path);
+    const test::Bytes bytes = test::readBytes(path);
     if (bytes.size() < 24 || std::string(bytes.begin() + 1, bytes.begin() + 4) != "PNG") return {0, 0};
     const auto word = [&](std::size_t at) {
         unsigned value = 0;
@@ -295,9 +297,7 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --warmup-seconds -1", 2, usage},
         {"--resolution 16 --warmup-seconds soon", 2, usage},
         {"--resolution 16 --steps 1 --warmup", 2, usage},
-        {"--resolution 33",
-         1,
-         "quellmar-run: Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.\n"},
+        {"--resolution 33", 1, "quellmar-run: " + test::invalidConfig + "\n"},
         {"--resolution 16 --integrator rk4", 1, "quellmar-run: Unknown integrator: rk4\n"},
         {"--resolution 16 --initial '" + file("absent.bin") + "'", 1, "quellmar-run: filesystem error"},
         // The engine's refusals read as plain text too, like those of the engine's creation.

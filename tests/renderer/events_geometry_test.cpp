@@ -5,7 +5,6 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <X11/extensions/XTest.h>
@@ -13,18 +12,17 @@
 #include "environment_variable.hpp"
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
+#include "support/canvas.hpp"
+#include "support/polling.hpp"
 
 namespace {
 
 // The number of the next button event() reports within two seconds (1 play/pause, 2 single step,
 // 3 reset, counted along the bar), or 0.
 int nextClick(mirel::LinuxRenderer& r) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (const int button = static_cast<int>(r.event())) return button;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return 0;
+    int button = 0;
+    test::pollUntil([&] { return (button = static_cast<int>(r.event())) != 0; }, std::chrono::seconds(2), std::chrono::milliseconds(2));
+    return button;
 }
 
 class RendererEvents : public test::RendererTest {
@@ -56,8 +54,8 @@ void expectClicks(test::XSession& x, mirel::LinuxDesktopRenderer& r, const std::
                      std::to_string(click.button));
         const int marker = click.expected == 3 ? 1 : 3;
         x.sendButtonRelease(r.desktopWindow(), click.x, click.y, click.button);
-        x.sendButtonRelease(r.desktopWindow(), static_cast<int>(scale * (14 + 38 * (marker - 1) + 19)),
-                            static_cast<int>(scale * (heightPoints - 30)), Button1);
+        x.sendButtonRelease(r.desktopWindow(), static_cast<int>(scale * test::buttonMiddleX(marker)),
+                            static_cast<int>(scale * (heightPoints - test::buttonMiddleAboveBottom)), Button1);
         if (click.expected != 0) {
             EXPECT_EQ(nextClick(r), click.expected);
         }
@@ -124,9 +122,8 @@ TEST_F(RendererEvents, RealPointerClicksReachTheCanvasInsideAHostThatTakesPresse
         r->present(nullptr, mirel::Display{}, 1, 0.0, false, w.scale);
         for (int button = 1; button <= 3; ++button) {
             SCOPED_TRACE("button " + std::to_string(button));
-            // The middle of the button, 30 points above the window's bottom edge.
-            const int x = static_cast<int>(w.scale * (14 + 38 * (button - 1) + 19));
-            const int y = w.height - static_cast<int>(w.scale * 30);
+            const int x = static_cast<int>(w.scale * test::buttonMiddleX(button));
+            const int y = w.height - static_cast<int>(w.scale * test::buttonMiddleAboveBottom);
             pointerButton(own.display, r->desktopWindow(), x, y, Button1, true);
             EXPECT_EQ(clickReceived(*r), 0) << "a press alone";
             pointerButton(own.display, r->desktopWindow(), x, y, Button1, false);

@@ -17,12 +17,12 @@ namespace {
 using mirel::ColorRange;
 using mirel::Field;
 using mirel::Palette;
+using test::background;
 using test::Capture;
 using test::RGB8;
 namespace model = test::model;
 
-// The clear colour (0.035, 0.047, 0.075) in eight bits, and under the overlay's 35 % black.
-constexpr RGB8 background{9, 12, 19};
+// The clear colour under the overlay's 35 % black.
 constexpr RGB8 underPill{6, 8, 12};
 constexpr RGB8 ink{230, 235, 242};
 

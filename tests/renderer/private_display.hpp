@@ -11,10 +11,10 @@
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "support/polling.hpp"
 #include "x_session.hpp"
 
 namespace test {
@@ -66,15 +66,18 @@ private:
     }
 
     bool reachable() const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline && waitpid(server, nullptr, WNOHANG) == 0) {
+        bool opened = false;
+        // A server that has ended accepts no connection any more.
+        const auto decided = [&] {
+            if (waitpid(server, nullptr, WNOHANG) != 0) return true;
             if (Display* display = XOpenDisplay(name.c_str())) {
                 XCloseDisplay(display);
-                return true;
+                opened = true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+            return opened;
+        };
+        pollUntil(decided, std::chrono::seconds(5), std::chrono::milliseconds(20));
+        return opened;
     }
 
     void stop() {

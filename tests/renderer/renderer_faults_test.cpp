@@ -14,18 +14,18 @@
 #include "private_display.hpp"
 #include "renderer_fixture.hpp"
 #include "support/expect_error.hpp"
+#include "support/faults.hpp"
 #include "test_frames.hpp"
 
 namespace {
 
-class RendererFaults : public test::RendererTest {
+class RendererFaults : public test::FaultTest<test::RendererTest> {
 protected:
     void SetUp() override {
         test::RendererTest::SetUp();
         emu::reset();
         cudaGetLastError();
     }
-    void TearDown() override { emu::reset(); }
 };
 
 struct ConstructionFault {

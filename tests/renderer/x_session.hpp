@@ -5,20 +5,18 @@
 
 #include <chrono>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include "support/canvas.hpp"
+#include "support/polling.hpp"
+
 // Xlib's polygon shape macro would rename mirel::Complex.
 #undef Complex
 
 namespace test {
-
-struct RGB8 {
-    int r, g, b;
-};
 
 // What a window shows, row by row from the top.
 struct Capture {
@@ -102,12 +100,8 @@ public:
 
     // The next event of type on window w within two seconds.
     bool waitFor(Window w, int type, XEvent& found) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (XCheckTypedWindowEvent(display, w, type, &found)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        return pollUntil([&] { return XCheckTypedWindowEvent(display, w, type, &found) != False; }, std::chrono::seconds(2),
+                         std::chrono::milliseconds(5));
     }
 
     Display* const display;

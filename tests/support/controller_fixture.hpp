@@ -7,14 +7,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "bridge/ui/controller.hpp"
 #include "quellmar/quellmar.h"
+#include "support/polling.hpp"
 
 namespace test {
 
-using Clock = std::chrono::steady_clock;
 using View = std::function<bool(const mirel::ViewState&)>;
 
 // Long enough for a loaded machine or a sanitizer build; a controller that is merely slow passes.
@@ -30,16 +29,13 @@ inline mirel::Options smallRun(int resolution = 16) {
 
 // The first view that satisfies condition; fails the test when none does in time.
 inline mirel::ViewState waitFor(const mirel::Controller& controller, const View& condition, const char* what) {
-    const auto deadline = Clock::now() + patience;
-    for (;;) {
-        mirel::ViewState view = controller.view();
-        if (condition(view)) return view;
-        if (Clock::now() > deadline) {
-            ADD_FAILURE() << "timed out waiting for: " << what;
-            return view;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    mirel::ViewState view;
+    const auto seen = [&] {
+        view = controller.view();
+        return condition(view);
+    };
+    if (!pollUntil(seen, patience, std::chrono::milliseconds(1))) ADD_FAILURE() << "timed out waiting for: " << what;
+    return view;
 }
 
 // Until the thread has begun passes more passes of its loop: with one, a pass that sees every
@@ -47,14 +43,9 @@ inline mirel::ViewState waitFor(const mirel::Controller& controller, const View&
 // thread does or publishes for a change takes two passes, so three show it or its absence.
 inline void waitPasses(const mirel::Controller& controller, std::uint64_t passes) {
     const std::uint64_t target = controller.passes() + passes;
-    const auto deadline = Clock::now() + patience;
-    while (controller.passes() < target) {
-        if (Clock::now() > deadline) {
-            ADD_FAILURE() << "timed out waiting for " << passes << " passes of the loop";
-            return;
-        }
-        std::this_thread::yield();
-    }
+    // A pass takes microseconds when there is nothing to step.
+    if (!pollUntil([&] { return controller.passes() >= target; }, patience, std::chrono::microseconds(0)))
+        ADD_FAILURE() << "timed out waiting for " << passes << " passes of the loop";
 }
 
 // Idle with a frame and statistics of the current generation.

@@ -6,14 +6,9 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -58,24 +53,6 @@ public:
 private:
     void* handle;
 };
-
-inline std::vector<char> bytesOf(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-}
-
-inline std::vector<float> floatsOf(const std::filesystem::path& file) {
-    const std::vector<char> bytes = bytesOf(file);
-    std::vector<float> values(bytes.size() / sizeof(float));
-    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(values.size() * sizeof(float)),
-              reinterpret_cast<char*>(values.data()));
-    return values;
-}
-
-inline void writeFloats(const std::filesystem::path& file, const std::vector<float>& values) {
-    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
-}
 
 // Engine tests start the library once per process and get a fresh, empty folder per test.
 class EngineTest : public ::testing::Test {

@@ -19,9 +19,6 @@
 
 namespace test {
 
-inline constexpr const char* failedMessage =
-    "The flow became non-finite or a GPU operation failed. Reset to recover.";
-
 inline mirel::Config flowConfig(int n, std::uint32_t method, double reynolds, float fixedDt = 0.0f) {
     mirel::Config config;
     config.resolution = n;

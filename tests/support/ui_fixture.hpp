@@ -9,11 +9,11 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
+#include "support/polling.hpp"
 #include "support/replies.hpp"
 
 namespace test {
@@ -38,18 +38,17 @@ public:
     json attach(unsigned long window) const { return json::parse(taken(qm_ui_attach(handle, window))); }
 
     // The first report that satisfies condition, asked for every 10 ms; the test fails (and the
-    // last report is returned) when none does within seconds.
+    // last report is returned) when none does within seconds, or a reply is an error.
     json await(const std::function<bool(const json&)>& condition, const char* what, double seconds = 60.0) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        json last = report();
-        while (!condition(last)) {
-            if (last.contains("error") || std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "no report " << what << ": " << last;
-                return last;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        json last;
+        bool met = false;
+        const auto answered = [&] {
             last = report();
-        }
+            met = condition(last);
+            return met || last.contains("error");
+        };
+        pollUntil(answered, std::chrono::duration<double>(seconds), std::chrono::milliseconds(10));
+        if (!met) ADD_FAILURE() << "no report " << what << ": " << last;
         return last;
     }
 

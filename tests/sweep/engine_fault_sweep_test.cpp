@@ -9,6 +9,7 @@
 
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/replies.hpp"
 #include "support/temp_folder.hpp"
 #include "sweep/fault_sweep.hpp"

@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
+#include "support/faults.hpp"
+#include "support/messages.hpp"
 #include "support/two_pi.hpp"
 
 namespace sweep {
-
-inline const std::string staleMessage = "The flow became non-finite or a GPU operation failed. Reset to recover.";
 
 // One request to the handle; it throws what the caller would be told, std::exception's what().
 // A teardown ignores the results of its calls.
@@ -205,7 +205,7 @@ struct Pass {
     bool unreported = false;  // a failure outside a teardown that nobody was told of
 };
 
-class FaultSweep : public ::testing::TestWithParam<Scenario> {
+class FaultSweep : public test::FaultTest<::testing::TestWithParam<Scenario>> {
 protected:
     // Kernel blocks on one thread: the grids are tiny, and CI runs many tests at once.
     static void SetUpTestSuite() {
@@ -213,7 +213,7 @@ protected:
         emu::reset();
     }
     void TearDown() override {
-        emu::reset();
+        FaultTest::TearDown();
         cudaGetLastError();
     }
 
@@ -293,7 +293,7 @@ private:
             EXPECT_EQ(reportedIn, firedIn) << "reported by " << operations[reportedIn].name;
         }
         const std::string answer = messageOf([&] { subject->query(); });
-        EXPECT_TRUE(answer.empty() || answer == staleMessage) << "the handle answers: " << answer;
+        EXPECT_TRUE(answer.empty() || answer == test::failedMessage) << "the handle answers: " << answer;
         EXPECT_EQ(subject->recover(), reference_) << "a reset recovers";
         subject.reset();
 

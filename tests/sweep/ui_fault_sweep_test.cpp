@@ -9,12 +9,12 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
+#include "support/polling.hpp"
 #include "support/replies.hpp"
 #include "sweep/fault_sweep.hpp"
 
@@ -102,15 +102,15 @@ private:
     // The first report, polled every millisecond, in which the controller is idle and done; a
     // controller failure is raised with its message.
     json settle(const std::function<bool(const json&)>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + settleBound;
-        for (;;) {
-            const json report = get();
+        json report;
+        const auto idle = [&] {
+            report = get();
             if (settled(report) && !errorText(report).empty()) throw std::runtime_error(errorText(report));
-            if (settled(report) && done(report)) return report;
-            if (std::chrono::steady_clock::now() > deadline)
-                throw std::runtime_error("the controller did not settle: " + report.dump());
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+            return settled(report) && done(report);
+        };
+        if (!test::pollUntil(idle, settleBound, std::chrono::milliseconds(1)))
+            throw std::runtime_error("the controller did not settle: " + report.dump());
+        return report;
     }
 
     void start() {

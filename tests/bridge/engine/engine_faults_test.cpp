@@ -2,38 +2,33 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <quellmar_emulator/control.hpp>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
+#include "support/faults.hpp"
+#include "support/messages.hpp"
 
 namespace {
 
 using nlohmann::json;
 using test::Engine;
 using test::errorOf;
+using test::failedMessage;
 
 const json small = {{"resolution", 16}, {"reynolds", 1000}};
-const std::string busy = cudaGetErrorString(cudaErrorDevicesUnavailable);
-const std::string stale = "The flow became non-finite or a GPU operation failed. Reset to recover.";
+const std::string busy = test::failure("cudaSetDevice(deviceId)", cudaErrorDevicesUnavailable);
 
-class EngineFaults : public test::EngineTest {
-protected:
-    void TearDown() override {
-        emu::reset();
-        test::EngineTest::TearDown();
-    }
-};
+using EngineFaults = test::FaultTest<test::EngineTest>;
 
 TEST_F(EngineFaults, DeviceSelectionFailure) {
     Engine engine(small);
     // The device is selected before the request is read.
     for (const char* request : {"{\"op\":\"inspect\"}", "{\"op\":\"bogus\"}", "not json"}) {
         emu::failCall("cudaSetDevice", 1, cudaErrorDevicesUnavailable);
-        EXPECT_EQ(test::callText(engine.get(), request), json({{"error", "cudaSetDevice(deviceId): " + busy}}).dump())
+        EXPECT_EQ(test::callText(engine.get(), request), json({{"error", busy}}).dump())
             << request;
     }
     EXPECT_EQ(engine({{"op", "advance"}})["steps"], 1);
@@ -42,7 +37,7 @@ TEST_F(EngineFaults, DeviceSelectionFailure) {
     char* error = nullptr;
     EXPECT_EQ(qm_engine_create(small.dump().c_str(), &error), nullptr);
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(std::string(error), "cudaSetDevice(deviceId): " + busy);
+    EXPECT_EQ(std::string(error), busy);
     qm_string_free(error);
 }
 
@@ -77,11 +72,12 @@ TEST_F(EngineFaults, IgnoredTeardownFailuresDoNotResurface) {
 // solver failed nor keeps a frame slot (there are three).
 TEST_F(EngineFaults, FieldsCopyFailure) {
     Engine engine(small);
-    const std::string label = "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost): ";
+    const std::string copyFailure = test::failure(
+        "cudaMemcpy(data.data(),f.data(),data.size()*sizeof(float),cudaMemcpyDeviceToHost)", cudaErrorIllegalAddress);
     for (int attempt = 0; attempt < 4; ++attempt) {
         emu::failCall("cudaMemcpy", 1, cudaErrorIllegalAddress);
         const json reply = engine({{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}});
-        EXPECT_EQ(reply, json({{"error", label + cudaGetErrorString(cudaErrorIllegalAddress)}}));
+        EXPECT_EQ(reply, json({{"error", copyFailure}}));
         EXPECT_TRUE(std::filesystem::exists(file("spectrum.bin")));
         EXPECT_FALSE(std::filesystem::exists(file("fields.bin")));
         std::filesystem::remove(file("spectrum.bin"));
@@ -96,10 +92,9 @@ TEST_F(EngineFaults, FailedStepNeedsAReset) {
     Engine engine(small);
     engine({{"op", "advance"}, {"steps", 2}});
     emu::failCall("cudaLaunchKernel", 1, cudaErrorLaunchOutOfResources);
-    EXPECT_EQ(errorOf(engine({{"op", "advance"}})),
-              std::string("cudaGetLastError(): ") + cudaGetErrorString(cudaErrorLaunchOutOfResources));
-    for (const char* op : {"inspect", "advance"}) EXPECT_EQ(errorOf(engine({{"op", op}})), stale) << op;
-    EXPECT_EQ(errorOf(engine({{"op", "export"}, {"snapshot", true}})), stale);
+    EXPECT_EQ(errorOf(engine({{"op", "advance"}})), test::failure("cudaGetLastError()", cudaErrorLaunchOutOfResources));
+    for (const char* op : {"inspect", "advance"}) EXPECT_EQ(errorOf(engine({{"op", op}})), failedMessage) << op;
+    EXPECT_EQ(errorOf(engine({{"op", "export"}, {"snapshot", true}})), failedMessage);
     EXPECT_EQ(engine({{"op", "set"}, {"cfl", 1.0}}), json::object()) << "set works on a failed solver";
     EXPECT_EQ(engine({{"op", "reset"}})["steps"], 0);
     EXPECT_EQ(engine({{"op", "advance"}})["steps"], 1);

@@ -15,7 +15,9 @@
 #include "quellmar/quellmar.h"
 #include "support/deep_requests.hpp"
 #include "support/engine_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/file_fixture.hpp"
+#include "support/messages.hpp"
 #include "support/watchdog.hpp"
 
 namespace {
@@ -41,9 +43,9 @@ TEST_F(EngineCalls, RefusedRequestsAnswerTheErrorObject) {
     };
     const std::string missing = file("missing/out.bin");
     const Case cases[] = {
-        {nullptr, "Expected a JSON object.", true},
-        {"[]", "Expected a JSON object.", true},
-        {"\"inspect\"", "Expected a JSON object.", true},
+        {nullptr, test::noObject, true},
+        {"[]", test::noObject, true},
+        {"\"inspect\"", test::noObject, true},
         {"{\"op\":\"inspect\"} x", parseMessage("{\"op\":\"inspect\"} x"), true},
         {"{}", "Unknown engine operation.", true},
         {"{\"op\":\"\"}", "Unknown engine operation.", true},
@@ -130,7 +132,7 @@ TEST_F(EngineCalls, DeeplyNestedKeysAreRefusedOnASmallStack) {
 TEST_F(EngineCalls, FailedExportKeepsTheFileItReplaces) {
     Engine fields(small);
     EXPECT_EQ(fields({{"op", "export"}, {"fields", file("keep.bin")}}).count("error"), 0u);
-    const std::vector<char> kept = test::bytesOf(file("keep.bin"));
+    const test::Bytes kept = test::readBytes(file("keep.bin"));
     ASSERT_EQ(kept.size(), 12u * n * n);
 
     Engine spectrum({{"resolution", 2 * n}, {"reynolds", 1000}});
@@ -139,7 +141,7 @@ TEST_F(EngineCalls, FailedExportKeepsTheFileItReplaces) {
         EXPECT_EQ(spectrum({{"op", "export"}, {"spectrum", file("keep.bin")}}),
                   json({{"error", "Cannot write export file."}}));
     }
-    EXPECT_EQ(test::bytesOf(file("keep.bin")), kept);
+    EXPECT_EQ(test::readBytes(file("keep.bin")), kept);
     EXPECT_EQ(test::entries(folder), std::vector<std::string>{"keep.bin"});
 
     EXPECT_EQ(spectrum({{"op", "export"}, {"spectrum", file("keep.bin")}}), json::object());
@@ -402,7 +404,6 @@ TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
     std::vector<float> notFinite(n * n, 0.0f);
     notFinite[7] = std::numeric_limits<float>::quiet_NaN();
     test::writeFloats(file("nan.bin"), notFinite);
-    const std::string invalid = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
     struct Case {
         const char* request;
         std::string message;
@@ -414,18 +415,16 @@ TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
     const Case cases[] = {
         {"not json", parseMessage("not json"), true},
         {"{\"resolution\":16,}", parseMessage("{\"resolution\":16,}"), true},
-        {nullptr, "Expected a JSON object.", true},
-        {"[16]", "Expected a JSON object.", true},
-        {"{\"resolution\":33}", invalid, true},
+        {nullptr, test::noObject, true},
+        {"[16]", test::noObject, true},
+        {"{\"resolution\":33}", test::invalidConfig, true},
         {"{\"resolution\":\"16\"}", "type must be number, but is string", false},
         {"{\"resolution\":16,\"integrator\":\"rk4\"}", "Unknown integrator: rk4", true},
-        {"{\"resolution\":16,\"seed\":\"-1\"}", "Seed must be UInt64.", true},
-        {"{\"resolution\":16,\"k0\":1000001}", "Initial wavenumber is too large.", true},
-        {"{\"resolution\":16,\"fixed_dt\":0}", "Fixed timestep must be positive.", true},
-        {"{\"resolution\":48,\"integrator\":\"CNAB2\"}",
-         "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.",
-         true},
-        {"{\"resolution\":33,\"initial\":5}", invalid, true},
+        {"{\"resolution\":16,\"seed\":\"-1\"}", test::badSeed, true},
+        {"{\"resolution\":16,\"k0\":1000001}", test::wavenumberTooLarge, true},
+        {"{\"resolution\":16,\"fixed_dt\":0}", test::fixedDtNotPositive, true},
+        {"{\"resolution\":48,\"integrator\":\"CNAB2\"}", test::invalidCNAB2, true},
+        {"{\"resolution\":33,\"initial\":5}", test::invalidConfig, true},
         {"{\"resolution\":16,\"initial\":5}", "type must be string, but is number", false},
         {wrongSize.c_str(), "Initial file must contain exactly N² Float32 samples.", true},
         {withNaN.c_str(), "Initial vorticity must contain exactly N² finite Float32 samples.", true},
@@ -454,7 +453,7 @@ TEST_F(EngineCreation, DeeplyNestedKeysAreRefusedOnASmallStack) {
     const Case cases[] = {
         {"resolution", "type must be number, but is array"},
         {"k0", "type must be number, but is array"},
-        {"seed", "Seed must be UInt64."},
+        {"seed", test::badSeed.c_str()},
         {"reynolds", "type must be number, but is array"},
         {"cfl", "type must be number, but is array"},
         {"integrator", "type must be string, but is array"},

@@ -12,6 +12,7 @@
 
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
+#include "support/file_bytes.hpp"
 
 namespace {
 
@@ -22,8 +23,8 @@ using test::withoutTiming;
 // What a run leaves behind, compared bit for bit.
 struct Outcome {
     std::string statistics;
-    std::vector<char> spectrum;
-    std::vector<char> fields;
+    test::Bytes spectrum;
+    test::Bytes fields;
 
     bool operator==(const Outcome& other) const {
         return statistics == other.statistics && spectrum == other.spectrum && fields == other.fields;
@@ -38,7 +39,7 @@ protected:
         const std::string fields = file((tag + "-fields.bin").c_str());
         const json exported = engine({{"op", "export"}, {"spectrum", spectrum}, {"fields", fields}});
         EXPECT_FALSE(exported.contains("error")) << exported;
-        return {withoutTiming(engine({{"op", "inspect"}})), test::bytesOf(spectrum), test::bytesOf(fields)};
+        return {withoutTiming(engine({{"op", "inspect"}})), test::readBytes(spectrum), test::readBytes(fields)};
     }
 
     // A few advances of differing lengths, then the outcome.

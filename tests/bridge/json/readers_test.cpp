@@ -14,6 +14,7 @@
 
 #include "bridge/json/readers.hpp"
 #include "support/deep_requests.hpp"
+#include "support/messages.hpp"
 
 namespace mirel {
 
@@ -35,12 +36,12 @@ namespace {
 
 using mirel::Config;
 using nlohmann::json;
-
-const std::string invalidConfig = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
-const std::string invalidCNAB2 =
-    "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.";
-const std::string badSeed = "Seed must be UInt64.";
-const std::string noObject = "Expected a JSON object.";
+using test::badSeed;
+using test::fixedDtNotPositive;
+using test::invalidCNAB2;
+using test::invalidConfig;
+using test::noObject;
+using test::wavenumberTooLarge;
 
 // What a call threw: the exception family and its text.
 struct Outcome {
@@ -348,7 +349,7 @@ TEST(Configuration, ReportsTheFirstFailingKey) {
         {"{\"resolution\":17}", invalid(invalidConfig)},
         {"{\"k0\":{}}", wrongType("number", "object")},
         {"{\"k0\":0}", invalid(invalidConfig)},
-        {"{\"k0\":1000001}", invalid("Initial wavenumber is too large.")},
+        {"{\"k0\":1000001}", invalid(wavenumberTooLarge)},
         {"{\"k0\":1000001,\"resolution\":14}", invalid(invalidConfig)},
         // Beyond the int range a number is no resolution or k0 at all; later keys still come first.
         {"{\"resolution\":1e19}", invalid(invalidConfig)},
@@ -389,20 +390,20 @@ TEST(Configuration, ReportsTheFirstFailingKey) {
         {"{\"start_spectrum\":true}", wrongType("string", "boolean")},
         {"{\"start_spectrum\":\"pao\"}", invalid("Unknown start_spectrum: pao")},
         {"{\"start_spectrum\":\"x\",\"fixed_dt\":0}", invalid("Unknown start_spectrum: x")},
-        {"{\"fixed_dt\":0}", invalid("Fixed timestep must be positive.")},
-        {"{\"fixed_dt\":-0.1}", invalid("Fixed timestep must be positive.")},
-        {"{\"fixed_dt\":1e-50}", invalid("Fixed timestep must be positive.")},
+        {"{\"fixed_dt\":0}", invalid(fixedDtNotPositive)},
+        {"{\"fixed_dt\":-0.1}", invalid(fixedDtNotPositive)},
+        {"{\"fixed_dt\":1e-50}", invalid(fixedDtNotPositive)},
         {"{\"fixed_dt\":\"0.1\"}", wrongType("number", "string")},
         {"{\"fixed_dt\":false}", wrongType("number", "boolean")},
         {"{\"fixed_dt\":1e39}", invalid(invalidConfig)},
-        {"{\"fixed_dt\":0,\"resolution\":14}", invalid("Fixed timestep must be positive.")},
+        {"{\"fixed_dt\":0,\"resolution\":14}", invalid(fixedDtNotPositive)},
         {"{\"integrator\":\"CNAB2\",\"resolution\":48}", invalid(invalidCNAB2)},
         {"{\"integrator\":\"CNAB2\",\"operator\":\"advective\"}", invalid(invalidCNAB2)},
         {"{\"integrator\":\"CNAB2\",\"seed\":0}", invalid(invalidCNAB2)},
         {"{\"integrator\":\"CNAB2\",\"seed\":5011}", invalid(invalidCNAB2)},
         {"{\"integrator\":\"CNAB2\",\"reynolds\":1e39}", invalid(invalidCNAB2)},
         {"{\"integrator\":\"CNAB2\",\"resolution\":48,\"k0\":0}", invalid(invalidConfig)},
-        {"{\"integrator\":\"CNAB2\",\"k0\":1000001}", invalid("Initial wavenumber is too large.")},
+        {"{\"integrator\":\"CNAB2\",\"k0\":1000001}", invalid(wavenumberTooLarge)},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.request);

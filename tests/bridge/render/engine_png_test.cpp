@@ -15,6 +15,7 @@
 #include "renderer/test_frames.hpp"
 #include "rendering_fixture.hpp"
 #include "support/engine_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {

@@ -13,8 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/render/export_job.hpp"
-#include "support/file_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/solver_fixture.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 

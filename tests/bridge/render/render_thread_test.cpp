@@ -17,6 +17,7 @@
 #include "picture_files.hpp"
 #include "renderer/png_file.hpp"
 #include "rendering_fixture.hpp"
+#include "support/canvas.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {
@@ -71,7 +72,9 @@ protected:
     }
 
     // A left-button release in the middle of overlay button 1, 2 or 3 (at canvas scale 1).
-    void click(int button) { x->sendButtonRelease(canvas(), 14 + 38 * (button - 1) + 19, height - 30, Button1); }
+    void click(int button) {
+        x->sendButtonRelease(canvas(), test::buttonMiddleX(button), height - test::buttonMiddleAboveBottom, Button1);
+    }
 
     // After failed exports: none is under way, none closed the handle, and frames are still shown.
     void expectStillAtWork() {
@@ -148,7 +151,7 @@ TEST_F(RenderThread, PresentsAtMostSixtyTimesASecond) {
     int field = 0;
     for (int column = 8; column < height; column += 16) {
         const test::RGB8 p = shown.at(column, height / 2);
-        field += p.r != 9 || p.g != 12 || p.b != 19;
+        field += p.r != test::background.r || p.g != test::background.g || p.b != test::background.b;
     }
     EXPECT_GT(field, 10);
 

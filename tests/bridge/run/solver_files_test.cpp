@@ -11,8 +11,9 @@
 #include "bridge/run/files.hpp"
 #include "bridge/run/options.hpp"
 #include "solver/native/solver_failure.hpp"
-#include "support/file_fixture.hpp"
+#include "support/file_bytes.hpp"
 #include "support/solver_fixture.hpp"
+#include "support/temp_folder.hpp"
 
 namespace {
 

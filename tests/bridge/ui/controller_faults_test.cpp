@@ -4,27 +4,23 @@
 
 #include <cstddef>
 #include <memory>
-#include <quellmar_emulator/control.hpp>
 #include <string>
 
 #include "bridge/ui/controller.hpp"
 #include "support/controller_fixture.hpp"
+#include "support/faults.hpp"
 
 namespace {
 
 using mirel::Controller;
 using mirel::Options;
 using mirel::ViewState;
+using test::failure;
 using test::waitFor;
 using test::waitSettled;
 using test::waitSteps;
 
-class ControllerFaults : public test::ControllerTest {
-protected:
-    void TearDown() override { emu::reset(); }
-};
-
-std::string failure(const char* call, cudaError_t error) { return std::string(call) + ": " + cudaGetErrorString(error); }
+using ControllerFaults = test::FaultTest<test::ControllerTest>;
 
 ViewState waitError(const Controller& controller) {
     return waitFor(

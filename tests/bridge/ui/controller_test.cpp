@@ -16,8 +16,10 @@
 #include "bridge/ui/controller.hpp"
 #include "bridge/ui/controller_rules.hpp"
 #include "support/controller_fixture.hpp"
-#include "support/engine_fixture.hpp"
-#include "support/file_fixture.hpp"
+#include "support/file_bytes.hpp"
+#include "support/messages.hpp"
+#include "support/polling.hpp"
+#include "support/temp_folder.hpp"
 #include "support/two_pi.hpp"
 
 namespace {
@@ -203,15 +205,12 @@ TEST_F(ControllerBehaviour, ConfigureRefusesBadConfigurationsAndChangesNothing) 
         const char* name;
         int resolution;
         std::uint32_t method;
-        const char* message;
+        std::string message;
     };
-    const char* general = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
-    const char* cnab2 =
-        "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.";
     const Case cases[] = {
-        {"odd resolution", 15, 2, general},
-        {"too fine", 16386, 2, general},
-        {"CNAB2 off a power of two", 1000, 3, cnab2},
+        {"odd resolution", 15, 2, test::invalidConfig},
+        {"too fine", 16386, 2, test::invalidConfig},
+        {"CNAB2 off a power of two", 1000, 3, test::invalidCNAB2},
     };
     Options options = test::smallRun();
     options.paused = true;
@@ -333,9 +332,10 @@ TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGenerat
     controller.configure(config);
 
     // Until the new generation has stepped, every view belongs to it alone.
-    for (;;) {
+    const auto stepped = [&] {
         const ViewState view = controller.view();
-        ASSERT_EQ(view.generation, 2u);
+        EXPECT_EQ(view.generation, 2u);
+        if (view.generation != 2u) return true;
         if (!view.history.empty()) {
             EXPECT_EQ(view.history.front(), energy);
             EXPECT_EQ(view.initialStats.energy, energy);
@@ -346,9 +346,9 @@ TEST_F(ControllerBehaviour, ConfigureDuringABatchPublishesNothingOfTheOldGenerat
         if (view.ready) {
             EXPECT_EQ(view.initialStats.steps, 0u);
         }
-        if (view.stats.steps > 0) break;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
+        return view.stats.steps > 0;
+    };
+    EXPECT_TRUE(test::pollUntil(stepped, test::patience, std::chrono::microseconds(200))) << "no step";
 }
 
 TEST_F(ControllerBehaviour, AHiddenCanvasTakesNoFrames) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/deep_requests.hpp"
+#include "support/messages.hpp"
 #include "support/ui_fixture.hpp"
 
 namespace {
@@ -16,12 +17,10 @@ namespace {
 using nlohmann::json;
 using test::endsWith;
 using test::errorOf;
+using test::invalidCNAB2;
+using test::invalidConfig;
+using test::invalidLimits;
 using test::UI;
-
-const std::string general = "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
-const std::string cnab2 =
-    "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive viscosity.";
-const std::string limits = "Invalid benchmark limits.";
 
 struct Case {
     const char* name;
@@ -106,7 +105,7 @@ const std::vector<Case> cases = {
     {"CNAB2 uncapped keeps the operator asked for",
      {},
      with(cnab2Config, {{"operator", "advective"}}),
-     cnab2,
+     invalidCNAB2,
      {{"/config/integrator", "etdrk4"}}},
     {"etdrk4 capped from CNAB2",
      {cnab2Config},
@@ -137,9 +136,9 @@ const std::vector<Case> cases = {
     {"configure out of range",
      {},
      {{"op", "configure"}, {"resolution", 15}},
-     general,
+     invalidConfig,
      {{"/config/resolution", 1024}}},
-    {"configure k0 too large", {}, {{"op", "configure"}, {"k0", 1000001}}, "Initial wavenumber is too large.", {}},
+    {"configure k0 too large", {}, {{"op", "configure"}, {"k0", 1000001}}, test::wavenumberTooLarge, {}},
     {"configure integrator mistyped", {}, {{"op", "configure"}, {"integrator", 3}}, "type must be string, but is number", {}},
 
     {"CFL below the floor", {}, {{"op", "set"}, {"cfl", 0.5}}, "", {{"/config/cfl", 1.0}}},
@@ -205,13 +204,13 @@ const std::vector<Case> cases = {
 
     {"benchmark limits", {}, {{"op", "benchmark"}, {"until", 2}, {"wall_seconds", 1}, {"batch", 32}}, "", {}},
     {"benchmark nulls", {}, {{"op", "benchmark"}, {"until", nullptr}, {"wall_seconds", nullptr}, {"batch", nullptr}}, "", {}},
-    {"batch 0", {}, {{"op", "benchmark"}, {"batch", 0}}, limits, {}},
-    {"batch 33", {}, {{"op", "benchmark"}, {"batch", 33}}, limits, {}},
-    {"batch beyond int", {}, {{"op", "benchmark"}, {"batch", 4294967297u}}, limits, {}},
-    {"batch far beyond int", {}, {{"op", "benchmark"}, {"batch", 1e300}}, limits, {}},
+    {"batch 0", {}, {{"op", "benchmark"}, {"batch", 0}}, invalidLimits, {}},
+    {"batch 33", {}, {{"op", "benchmark"}, {"batch", 33}}, invalidLimits, {}},
+    {"batch beyond int", {}, {{"op", "benchmark"}, {"batch", 4294967297u}}, invalidLimits, {}},
+    {"batch far beyond int", {}, {{"op", "benchmark"}, {"batch", 1e300}}, invalidLimits, {}},
     {"batch mistyped", {}, {{"op", "benchmark"}, {"batch", true}}, "type must be number, but is boolean", {}},
-    {"negative wall seconds", {}, {{"op", "benchmark"}, {"wall_seconds", -1}}, limits, {}},
-    {"negative end time", {}, {{"op", "benchmark"}, {"until", -0.5}}, limits, {}},
+    {"negative wall seconds", {}, {{"op", "benchmark"}, {"wall_seconds", -1}}, invalidLimits, {}},
+    {"negative end time", {}, {{"op", "benchmark"}, {"until", -0.5}}, invalidLimits, {}},
     {"end time mistyped", {}, {{"op", "benchmark"}, {"until", "1"}}, "type must be number, but is string", {}},
     {"initial mistyped", {}, {{"op", "benchmark"}, {"initial", 5}}, "type must be string, but is number", {}},
 };
@@ -250,15 +249,14 @@ TEST_F(Requests, TextThatIsNoRequest) {
     UI ui;
     ui({{"op", "set"}, {"palette", "glacier"}});
     const std::string before = test::uiText(ui.get(), R"({"op":"get"})");
-    const std::string object = "Expected a JSON object.";
     const struct {
         const char* text;
         std::string error;
     } cases[] = {
-        {nullptr, object},
-        {"[]", object},
-        {"null", object},
-        {"\"get\"", object},
+        {nullptr, test::noObject},
+        {"[]", test::noObject},
+        {"null", test::noObject},
+        {"\"get\"", test::noObject},
         {"", test::parseMessage("")},
         {"{\"op\":", test::parseMessage("{\"op\":")},
         {"{\"op\":\"get\"} {}", test::parseMessage("{\"op\":\"get\"} {}")},
@@ -299,7 +297,7 @@ TEST_F(Requests, DeeplyNestedKeysAreAnsweredOnASmallStack) {
         {R"({"op":"configure","unread":)", ""},
         {R"({"op":"configure","cap_cfl":)", "type must be boolean, but is array"},
         {R"({"op":"configure","resolution":)", "type must be number, but is array"},
-        {R"({"op":"configure","seed":)", "Seed must be UInt64."},
+        {R"({"op":"configure","seed":)", test::badSeed.c_str()},
         {R"({"op":"configure","integrator":)", "type must be string, but is array"},
         {R"({"op":"configure","cap_cfl":true,"integrator":"CNAB2","operator":)", ""},
         {R"({"op":"set","regulated":)", "type must be boolean, but is array"},

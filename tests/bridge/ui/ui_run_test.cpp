@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/messages.hpp"
 #include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
 #include "support/watchdog.hpp"
@@ -151,7 +152,7 @@ TEST_F(Run, MeasuredRun) {
     UI ui;
     ui(small);
     EXPECT_EQ(errorOf(ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", spectrum.string()}})), "");
-    EXPECT_EQ(errorOf(ui({{"op", "benchmark"}, {"until", nullptr}, {"batch", 0}})), "Invalid benchmark limits.");
+    EXPECT_EQ(errorOf(ui({{"op", "benchmark"}, {"until", nullptr}, {"batch", 0}})), test::invalidLimits);
     ui({{"op", "start"}});
     const json report = ui.await([](const json& r) { return settled(r) && !r["running"].get<bool>(); }, "finished");
     EXPECT_GE(report["stats"]["simulation_time"].get<double>(), 0.05 * (1 - 1e-12));

@@ -2,13 +2,14 @@
 // leaves no device memory behind, and the native solver that drives it becomes failed.
 #include <functional>
 #include <optional>
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "solver/cnab2/cnab2.hpp"
 #include "support/expect_error.hpp"
+#include "support/faults.hpp"
+#include "support/messages.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {
@@ -38,44 +39,33 @@ mirel::Config nativeConfig() {
     return config;
 }
 
-std::string failure(const char* call, cudaError_t error) {
-    return std::string(call) + ": " + cudaGetErrorString(error);
-}
-
-class CNAB2Faults : public test::DeviceTest {
-protected:
-    void TearDown() override { emu::reset(); }
-};
-
-struct Fault {
-    const char* function;
-    int call;
-    const char* text;
-};
+using CNAB2Faults = test::FaultTest<test::DeviceTest>;
+using test::failure;
 
 TEST_F(CNAB2Faults, FailedConstructionReleasesEverything) {
     // In order: the stream, omega, history, work, physical, partials, the velocity upload buffer;
     // the two uploads and the history clear; the downloads of the maxima and of the vorticity.
-    const Fault faults[] = {
-        {"cudaStreamCreateWithFlags", 1, "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)"},
-        {"cudaMalloc", 1, "cudaMalloc(&data,bytes)"},
-        {"cudaMalloc", 4, "cudaMalloc(&data,bytes)"},
-        {"cudaMalloc", 6, "cudaMalloc(&data,bytes)"},
-        {"cudaMemcpyAsync", 1,
+    const cudaError_t oom = cudaErrorMemoryAllocation;
+    const test::Fault faults[] = {
+        {"cudaStreamCreateWithFlags", 1, oom, "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)"},
+        {"cudaMalloc", 1, oom, "cudaMalloc(&data,bytes)"},
+        {"cudaMalloc", 4, oom, "cudaMalloc(&data,bytes)"},
+        {"cudaMalloc", 6, oom, "cudaMalloc(&data,bytes)"},
+        {"cudaMemcpyAsync", 1, oom,
          "cudaMemcpyAsync(omega.data,init.omega.data(),omega.bytes,cudaMemcpyHostToDevice,stream.value)"},
-        {"cudaMemsetAsync", 1, "cudaMemsetAsync(history.data,0,history.bytes,stream.value)"},
-        {"cudaMemcpyAsync", 2,
+        {"cudaMemsetAsync", 1, oom, "cudaMemsetAsync(history.data,0,history.bytes,stream.value)"},
+        {"cudaMemcpyAsync", 2, oom,
          "cudaMemcpyAsync(initial.data,init.velocity.data(),initial.bytes,cudaMemcpyHostToDevice,stream.value)"},
-        {"cudaMemcpyAsync", 3,
+        {"cudaMemcpyAsync", 3, oom,
          "cudaMemcpyAsync(values.data(),buffer.data,buffer.bytes,cudaMemcpyDeviceToHost,stream.value)"},
-        {"cudaStreamSynchronize", 2, "cudaStreamSynchronize(stream.value)"},
+        {"cudaStreamSynchronize", 2, oom, "cudaStreamSynchronize(stream.value)"},
     };
-    for (const Fault& fault : faults) {
+    for (const test::Fault& fault : faults) {
         SCOPED_TRACE(testing::Message() << fault.function << " call " << fault.call);
         const std::size_t allocations = emu::liveAllocations();
         const std::size_t bytes = emu::liveBytes();
-        emu::failCall(fault.function, fault.call, cudaErrorMemoryAllocation);
-        test::expectError<std::runtime_error>([] { Solver solver(legacyConfig()); }, failure(fault.text, cudaErrorMemoryAllocation));
+        test::arm(fault);
+        test::expectError<std::runtime_error>([] { Solver solver(legacyConfig()); }, failure(fault));
         EXPECT_EQ(emu::liveAllocations(), allocations);
         EXPECT_EQ(emu::liveBytes(), bytes);
         emu::reset();
@@ -130,8 +120,7 @@ TEST_F(CNAB2Faults, NativeSolverFailsWithTheCNAB2Solver) {
     const cudaError_t error = cudaErrorLaunchFailure;
     emu::failCall("cudaEventRecord", 1, error);
     test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.begin,s.cnab->stream())", error));
-    test::expectError<std::runtime_error>([&] { solver.statistics(); },
-                                          "The flow became non-finite or a GPU operation failed. Reset to recover.");
+    test::expectError<std::runtime_error>([&] { solver.statistics(); }, test::failedMessage);
     solver.reset({});
     emu::failCall("cudaEventRecord", 2, error);
     test::expectError<std::runtime_error>([&] { solver.advance(2); }, failure("cudaEventRecord(s.events.end,s.cnab->stream())", error));

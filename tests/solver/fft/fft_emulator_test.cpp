@@ -1,13 +1,13 @@
 // How mirel::FFT reports a device it cannot select, with failures the emulator injects.
 #include <gtest/gtest.h>
 
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 
 #include "solver/cuda/cuda_check.hpp"
 #include "solver/cuda/cuda_loader.hpp"
 #include "solver/fft/fft.hpp"
+#include "support/faults.hpp"
 
 namespace {
 
@@ -20,18 +20,18 @@ std::string constructionFailure(cudaStream_t stream) {
     return "(constructed)";
 }
 
-class FFTDevice : public ::testing::Test {
+class FFTDevice : public test::FaultTest<::testing::Test> {
 protected:
     static void SetUpTestSuite() { mirel::initializeCudaLoader(); }
     void TearDown() override {
-        emu::reset();
+        FaultTest::TearDown();
         cudaCheck(cudaSetDevice(0), "cudaSetDevice(0)");
     }
 };
 
 TEST_F(FFTDevice, RuntimeWithoutCurrentDevice) {
     emu::failCall("cudaGetDevice", 1, cudaErrorNoDevice);
-    EXPECT_EQ(constructionFailure(nullptr), std::string("cudaGetDevice(&dev): ") + cudaGetErrorString(cudaErrorNoDevice));
+    EXPECT_EQ(constructionFailure(nullptr), test::failure("cudaGetDevice(&dev)", cudaErrorNoDevice));
     EXPECT_EQ(constructionFailure(nullptr), "(constructed)") << "the failure outlived its call";
 }
 

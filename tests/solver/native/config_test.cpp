@@ -6,14 +6,12 @@
 #include <string>
 
 #include "mirel/solver.hpp"
+#include "support/messages.hpp"
 
 namespace {
 
-const std::string nativeMessage =
-    "Invalid resolution, Reynolds number, k0, CFL, fixed timestep, method or start spectrum.";
-const std::string cnab2Message =
-    "CNAB2 requires a power-of-two resolution, seed 1..5010, stress form and a representable positive "
-    "viscosity.";
+using test::invalidCNAB2;
+using test::invalidConfig;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -34,42 +32,42 @@ const Case cases[] = {
     {"defaults", [](mirel::Config&) {}, nullptr},
     {"N=16", [](mirel::Config& c) { c.resolution = 16; }, nullptr},
     {"N=16384", [](mirel::Config& c) { c.resolution = 16384; }, nullptr},
-    {"N=14", [](mirel::Config& c) { c.resolution = 14; }, &nativeMessage},
-    {"N=16386", [](mirel::Config& c) { c.resolution = 16386; }, &nativeMessage},
-    {"N odd", [](mirel::Config& c) { c.resolution = 1023; }, &nativeMessage},
-    {"N negative", [](mirel::Config& c) { c.resolution = -1024; }, &nativeMessage},
-    {"k0=0", [](mirel::Config& c) { c.k0 = 0; }, &nativeMessage},
+    {"N=14", [](mirel::Config& c) { c.resolution = 14; }, &invalidConfig},
+    {"N=16386", [](mirel::Config& c) { c.resolution = 16386; }, &invalidConfig},
+    {"N odd", [](mirel::Config& c) { c.resolution = 1023; }, &invalidConfig},
+    {"N negative", [](mirel::Config& c) { c.resolution = -1024; }, &invalidConfig},
+    {"k0=0", [](mirel::Config& c) { c.k0 = 0; }, &invalidConfig},
     {"k0 large", [](mirel::Config& c) { c.k0 = 50000000; }, nullptr},
-    {"Re=0", [](mirel::Config& c) { c.reynolds = 0.0; }, &nativeMessage},
-    {"Re negative", [](mirel::Config& c) { c.reynolds = -5.0; }, &nativeMessage},
-    {"Re NaN", [](mirel::Config& c) { c.reynolds = nan; }, &nativeMessage},
-    {"1/Re overflows float", [](mirel::Config& c) { c.reynolds = 1e-39; }, &nativeMessage},
+    {"Re=0", [](mirel::Config& c) { c.reynolds = 0.0; }, &invalidConfig},
+    {"Re negative", [](mirel::Config& c) { c.reynolds = -5.0; }, &invalidConfig},
+    {"Re NaN", [](mirel::Config& c) { c.reynolds = nan; }, &invalidConfig},
+    {"1/Re overflows float", [](mirel::Config& c) { c.reynolds = 1e-39; }, &invalidConfig},
     {"Re infinite", [](mirel::Config& c) { c.reynolds = infinity; }, nullptr},
     {"Re tiny but representable", [](mirel::Config& c) { c.reynolds = 1e-38; }, nullptr},
-    {"CFL=0", [](mirel::Config& c) { c.cfl = 0.0f; }, &nativeMessage},
-    {"CFL negative", [](mirel::Config& c) { c.cfl = -1.0f; }, &nativeMessage},
-    {"CFL infinite", [](mirel::Config& c) { c.cfl = static_cast<float>(infinity); }, &nativeMessage},
-    {"CFL NaN", [](mirel::Config& c) { c.cfl = static_cast<float>(nan); }, &nativeMessage},
+    {"CFL=0", [](mirel::Config& c) { c.cfl = 0.0f; }, &invalidConfig},
+    {"CFL negative", [](mirel::Config& c) { c.cfl = -1.0f; }, &invalidConfig},
+    {"CFL infinite", [](mirel::Config& c) { c.cfl = static_cast<float>(infinity); }, &invalidConfig},
+    {"CFL NaN", [](mirel::Config& c) { c.cfl = static_cast<float>(nan); }, &invalidConfig},
     {"fixed dt 0 is adaptive", [](mirel::Config& c) { c.fixedDt = 0.0f; }, nullptr},
     {"fixed dt positive", [](mirel::Config& c) { c.fixedDt = 1e-3f; }, nullptr},
-    {"fixed dt negative", [](mirel::Config& c) { c.fixedDt = -1e-3f; }, &nativeMessage},
-    {"fixed dt NaN", [](mirel::Config& c) { c.fixedDt = static_cast<float>(nan); }, &nativeMessage},
-    {"fixed dt infinite", [](mirel::Config& c) { c.fixedDt = static_cast<float>(infinity); }, &nativeMessage},
+    {"fixed dt negative", [](mirel::Config& c) { c.fixedDt = -1e-3f; }, &invalidConfig},
+    {"fixed dt NaN", [](mirel::Config& c) { c.fixedDt = static_cast<float>(nan); }, &invalidConfig},
+    {"fixed dt infinite", [](mirel::Config& c) { c.fixedDt = static_cast<float>(infinity); }, &invalidConfig},
     {"method 3", [](mirel::Config& c) { c.method = 3; }, nullptr},
-    {"method 4", [](mirel::Config& c) { c.method = 4; }, &nativeMessage},
-    {"form 2", [](mirel::Config& c) { c.form = 2; }, &nativeMessage},
-    {"start spectrum 2", [](mirel::Config& c) { c.startSpectrum = 2; }, &nativeMessage},
-    {"native rule first for CNAB2", [](mirel::Config& c) { c = cnab2(); c.resolution = 14; }, &nativeMessage},
-    {"CNAB2 N=48", [](mirel::Config& c) { c = cnab2(); c.resolution = 48; }, &cnab2Message},
+    {"method 4", [](mirel::Config& c) { c.method = 4; }, &invalidConfig},
+    {"form 2", [](mirel::Config& c) { c.form = 2; }, &invalidConfig},
+    {"start spectrum 2", [](mirel::Config& c) { c.startSpectrum = 2; }, &invalidConfig},
+    {"native rule first for CNAB2", [](mirel::Config& c) { c = cnab2(); c.resolution = 14; }, &invalidConfig},
+    {"CNAB2 N=48", [](mirel::Config& c) { c = cnab2(); c.resolution = 48; }, &invalidCNAB2},
     {"CNAB2 N=16", [](mirel::Config& c) { c = cnab2(); c.resolution = 16; }, nullptr},
-    {"CNAB2 advective", [](mirel::Config& c) { c = cnab2(); c.form = 1; }, &cnab2Message},
-    {"CNAB2 seed 0", [](mirel::Config& c) { c = cnab2(); c.seed = 0; }, &cnab2Message},
+    {"CNAB2 advective", [](mirel::Config& c) { c = cnab2(); c.form = 1; }, &invalidCNAB2},
+    {"CNAB2 seed 0", [](mirel::Config& c) { c = cnab2(); c.seed = 0; }, &invalidCNAB2},
     {"CNAB2 seed 1", [](mirel::Config& c) { c = cnab2(); c.seed = 1; }, nullptr},
     {"CNAB2 seed 5010", [](mirel::Config& c) { c = cnab2(); c.seed = 5010; }, nullptr},
-    {"CNAB2 seed 5011", [](mirel::Config& c) { c = cnab2(); c.seed = 5011; }, &cnab2Message},
+    {"CNAB2 seed 5011", [](mirel::Config& c) { c = cnab2(); c.seed = 5011; }, &invalidCNAB2},
     {"CNAB2 KM3", [](mirel::Config& c) { c = cnab2(); c.startSpectrum = 1; }, nullptr},
-    {"CNAB2 Re beyond float", [](mirel::Config& c) { c = cnab2(); c.reynolds = 1e39; }, &cnab2Message},
-    {"CNAB2 Re infinite", [](mirel::Config& c) { c = cnab2(); c.reynolds = infinity; }, &cnab2Message},
+    {"CNAB2 Re beyond float", [](mirel::Config& c) { c = cnab2(); c.reynolds = 1e39; }, &invalidCNAB2},
+    {"CNAB2 Re infinite", [](mirel::Config& c) { c = cnab2(); c.reynolds = infinity; }, &invalidCNAB2},
     {"native Re beyond float", [](mirel::Config& c) { c.reynolds = 1e39; }, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/flow_fixture.hpp"
+#include "support/messages.hpp"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "solver/native/start_spectra.hpp"
 #include "support/flow_fixture.hpp"
+#include "support/messages.hpp"
 
 namespace {
 

@@ -2,12 +2,12 @@
 // frame, while spectrum() and readFrame() report the error and leave the solver usable, without
 // the failure surfacing again in the next operation.
 #include <memory>
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "solver/native/solver_failure.hpp"
+#include "support/faults.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {
@@ -15,10 +15,7 @@ namespace {
 using mirel::Frame;
 using mirel::Solver;
 
-class SnapshotFaults : public test::DeviceTest {
-protected:
-    void TearDown() override { emu::reset(); }
-};
+using SnapshotFaults = test::FaultTest<test::DeviceTest>;
 
 enum class Operation { snapshot,
                        spectrum,
@@ -27,35 +24,35 @@ enum class Operation { snapshot,
 TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
     struct Case {
         Operation operation;
-        const char* function;  // null: the first kernel launch fails asynchronously
-        const char* call;
+        test::Fault fault;
         bool failsSolver;
     };
+    const cudaError_t error = cudaErrorLaunchFailure;
     const Case cases[] = {
-        {Operation::snapshot, "cudaMemcpyAsync",
-         "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())", true},
-        {Operation::snapshot, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", true},
-        {Operation::snapshot, nullptr, "cudaStreamSynchronize(stream())", true},
-        {Operation::snapshot, "cudaLaunchKernel", "cudaGetLastError()", true},
-        {Operation::spectrum, "cudaMemcpyAsync",
-         "cudaMemcpyAsync(half.data(),s.omega.ptr,s.omega.bytes,cudaMemcpyDeviceToHost,stream())", false},
-        {Operation::spectrum, "cudaStreamSynchronize", "cudaStreamSynchronize(stream())", false},
-        {Operation::readFrame, "cudaMemcpy", "cudaMemcpy(values.data(),f.data(),values.size()*4,cudaMemcpyDeviceToHost)",
+        {Operation::snapshot,
+         {"cudaMemcpyAsync", 1, error,
+          "cudaMemcpyAsync(partials.data(),s.snapshotPartials.ptr,sizeof(partials),cudaMemcpyDeviceToHost,stream())"},
+         true},
+        {Operation::snapshot, {"cudaStreamSynchronize", 1, error, "cudaStreamSynchronize(stream())"}, true},
+        {Operation::snapshot, {nullptr, 1, error, "cudaStreamSynchronize(stream())"}, true},
+        {Operation::snapshot, {"cudaLaunchKernel", 1, error, "cudaGetLastError()"}, true},
+        {Operation::spectrum,
+         {"cudaMemcpyAsync", 1, error,
+          "cudaMemcpyAsync(half.data(),s.omega.ptr,s.omega.bytes,cudaMemcpyDeviceToHost,stream())"},
+         false},
+        {Operation::spectrum, {"cudaStreamSynchronize", 1, error, "cudaStreamSynchronize(stream())"}, false},
+        {Operation::readFrame,
+         {"cudaMemcpy", 1, error, "cudaMemcpy(values.data(),f.data(),values.size()*4,cudaMemcpyDeviceToHost)"},
          false},
     };
-    const cudaError_t error = cudaErrorLaunchFailure;
-    const std::string suffix = std::string(": ") + cudaGetErrorString(error);
     for (const Case& test : cases) {
-        SCOPED_TRACE(test.call);
+        SCOPED_TRACE(test.fault.text);
         mirel::Config config;
         config.resolution = 16;
         Solver solver(config);
         const std::shared_ptr<Frame> kept = solver.snapshot(true);
         ASSERT_NE(kept, nullptr);
-        if (test.function)
-            emu::failCall(test.function, 1, error);
-        else
-            emu::failLaunches(1, error);
+        test::arm(test.fault);
         try {
             switch (test.operation) {
                 case Operation::snapshot: solver.snapshot(true); break;
@@ -64,7 +61,7 @@ TEST_F(SnapshotFaults, FailedCallsAreReportedWithTheirCallText) {
             }
             ADD_FAILURE() << "no failure";
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(e.what(), test.call + suffix);
+            EXPECT_EQ(e.what(), test::failure(test.fault));
         }
         emu::reset();
         if (test.failsSolver) {

@@ -1,28 +1,18 @@
 // A solver whose construction fails part-way reports the failed call and leaves nothing behind.
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 
 #include "solver/native/solver_state.hpp"
+#include "support/faults.hpp"
 #include "support/solver_fixture.hpp"
 
 namespace {
 
-class SolverStateFaults : public test::DeviceTest {
-protected:
-    void TearDown() override { emu::reset(); }
-};
-
-struct Fault {
-    const char* function;
-    int call;
-    cudaError_t error;
-    const char* message;
-};
+using SolverStateFaults = test::FaultTest<test::DeviceTest>;
 
 TEST_F(SolverStateFaults, FailedConstructionReleasesEverything) {
     const std::string outOfMemory = ": out of memory";
-    const Fault faults[] = {
+    const test::Fault faults[] = {
         {"cudaStreamCreateWithFlags", 1, cudaErrorMemoryAllocation, "cudaStreamCreateWithFlags(&value,cudaStreamNonBlocking)"},
         {"cudaEventCreate", 1, cudaErrorMemoryAllocation, "cudaEventCreate(&begin)"},
         {"cudaEventCreate", 2, cudaErrorMemoryAllocation, "cudaEventCreate(&end)"},
@@ -35,17 +25,17 @@ TEST_F(SolverStateFaults, FailedConstructionReleasesEverything) {
     };
     mirel::Config config;
     config.resolution = 32;
-    for (const Fault& fault : faults) {
+    for (const test::Fault& fault : faults) {
         SCOPED_TRACE(testing::Message() << fault.function << " call " << fault.call);
         const std::size_t allocations = emu::liveAllocations();
         const std::size_t bytes = emu::liveBytes();
         const std::size_t pinned = emu::livePinnedAllocations();
-        emu::failCall(fault.function, fault.call, fault.error);
+        test::arm(fault);
         try {
             mirel::Solver::Impl state(config);
             ADD_FAILURE() << "constructed";
         } catch (const std::runtime_error& error) {
-            EXPECT_EQ(error.what(), fault.message + outOfMemory);
+            EXPECT_EQ(error.what(), fault.text + outOfMemory);
         }
         EXPECT_EQ(emu::liveAllocations(), allocations);
         EXPECT_EQ(emu::liveBytes(), bytes);

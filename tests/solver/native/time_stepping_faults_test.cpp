@@ -1,44 +1,29 @@
 // GPU failures inside advance, inspect and reset: each reports the failed call and the CUDA
 // error, fails the solver until a reset, and leaves no temporary memory behind.
 #include <functional>
-#include <quellmar_emulator/control.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/faults.hpp"
 #include "support/flow_fixture.hpp"
+#include "support/messages.hpp"
 
 namespace {
 
-struct Fault {
-    const char* function;  // nullptr: the next kernel launch fails asynchronously
-    int call;
-    cudaError_t error;
-    const char* text;
-};
+using test::Fault;
 
-std::string message(const Fault& fault) { return std::string(fault.text) + ": " + cudaGetErrorString(fault.error); }
-
-void arm(const Fault& fault) {
-    if (fault.function)
-        emu::failCall(fault.function, fault.call, fault.error);
-    else
-        emu::failLaunches(fault.call, fault.error);
-}
-
-class NativeSolverFaults : public test::DeviceTest {
+class NativeSolverFaults : public test::FaultTest<test::DeviceTest> {
 protected:
-    void TearDown() override { emu::reset(); }
-
     static constexpr int n = 16;
     mirel::Solver solver{test::flowConfig(n, 2, 1000.0, 0.01f)};
 
     // The operation fails with the fault's message and fails the solver; a reset recovers it.
     void expectFailure(const Fault& fault, const std::function<void()>& operation) {
-        SCOPED_TRACE(message(fault));
+        SCOPED_TRACE(test::failure(fault));
         const std::size_t allocations = emu::liveAllocations();
-        arm(fault);
-        test::expectError<std::runtime_error>(operation, message(fault));
+        test::arm(fault);
+        test::expectError<std::runtime_error>(operation, test::failure(fault));
         EXPECT_EQ(emu::liveAllocations(), allocations);
         test::expectError<std::runtime_error>([&] { solver.statistics(); }, test::failedMessage);
         emu::reset();
@@ -106,8 +91,7 @@ TEST_F(NativeSolverFaults, ResetToASuppliedField) {
 // A run goes in batches of at most 256 steps, each between two recorded events, and ends with the
 // batch that reaches the end time: the third record is the next run's first.
 TEST_F(NativeSolverFaults, RunsInBatchesUntilTheEndTime) {
-    const std::string third = std::string("cudaEventRecord(s.events.begin,stream()): ") +
-                              cudaGetErrorString(cudaErrorInvalidResourceHandle);
+    const std::string third = test::failure("cudaEventRecord(s.events.begin,stream())", cudaErrorInvalidResourceHandle);
     emu::failCall("cudaEventRecord", 3, cudaErrorInvalidResourceHandle);
     const mirel::Statistics stats = solver.advance(600, 0.05);
     EXPECT_NEAR(stats.simulationTime, 0.05, 1e-15);

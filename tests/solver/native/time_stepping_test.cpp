@@ -17,6 +17,7 @@
 
 #include "solver/native/clock_math.hpp"
 #include "support/flow_fixture.hpp"
+#include "support/messages.hpp"
 
 namespace {
 
