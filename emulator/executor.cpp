@@ -27,7 +27,6 @@ struct Fiber {
   Stack stack;
   class BlockRunner* runner = nullptr;
   uint3 thread{};
-  bool finished = false;
 };
 
 uint3 unflatten(std::uint64_t index, dim3 shape) {
@@ -40,7 +39,9 @@ uint3 unflatten(std::uint64_t index, dim3 shape) {
 // until one of them reaches a barrier; only then does the next thread get a fiber of its
 // own. A block without barriers therefore runs on a single fiber, and one with barriers gets
 // a fiber per thread, resumed phase by phase: a phase ends when every thread that has not
-// returned waits at the barrier.
+// returned waits at the barrier. Within a phase a fiber that stops hands over to the next one
+// itself, since a reduction's barriers are most of its time and a detour through the scheduler
+// would double their switches.
 class BlockRunner {
  public:
   void run(const std::function<void()>& body, dim3 shape) {
@@ -51,11 +52,12 @@ class BlockRunner {
     while (next_ < threads_) {
       Fiber* fiber = acquire();
       fiber->context.prepare(fiber->stack.base(), Stack::kSize, &BlockRunner::fiberMain, fiber);
-      resume(fiber);
+      switchContext(scheduler_, enter(fiber));
     }
     while (!waiting_.empty()) {
       phase_.swap(waiting_);
-      for (Fiber* fiber : phase_) resume(fiber);
+      resumed_ = 1;
+      switchContext(scheduler_, enter(phase_.front()));
       phase_.clear();
     }
   }
@@ -63,7 +65,7 @@ class BlockRunner {
   void arrive() {
     Fiber* fiber = current_;
     waiting_.push_back(fiber);
-    switchContext(fiber->context, scheduler_);
+    leave(fiber);
   }
 
  private:
@@ -72,11 +74,13 @@ class BlockRunner {
     BlockRunner& runner = *fiber->runner;
     while (runner.next_ < runner.threads_) {
       fiber->thread = unflatten(runner.next_++, runner.shape_);
-      threadIdx = fiber->thread;
+      *runner.threadIndex_ = fiber->thread;
       (*runner.body_)();
     }
-    fiber->finished = true;
-    switchContext(fiber->context, runner.scheduler_);
+    // Idle before it has left: only the scheduler takes idle fibers, and only once this one has
+    // switched away.
+    runner.idle_.push_back(fiber);
+    runner.leave(fiber);
   }
 
   Fiber* acquire() {
@@ -87,23 +91,32 @@ class BlockRunner {
     }
     Fiber* fiber = idle_.back();
     idle_.pop_back();
-    fiber->finished = false;
     return fiber;
   }
 
-  void resume(Fiber* fiber) {
+  Context& enter(Fiber* fiber) {
     current_ = fiber;
-    threadIdx = fiber->thread;
-    switchContext(scheduler_, fiber->context);
-    if (fiber->finished) idle_.push_back(fiber);
+    *threadIndex_ = fiber->thread;
+    return fiber->context;
   }
 
+  // Switches from the running fiber to the next one of the phase, or back to the scheduler once
+  // the phase is through; outside the phases that follow the first, always to the scheduler.
+  void leave(Fiber* fiber) {
+    switchContext(fiber->context, resumed_ < phase_.size() ? enter(phase_[resumed_++]) : scheduler_);
+  }
+
+  // This OS thread's threadIdx, looked up once: every switch sets it, and each access to a
+  // thread-local variable of a shared library is a call.
+  uint3* const threadIndex_ = &threadIdx;
   Context scheduler_;
   const std::function<void()>* body_ = nullptr;
   dim3 shape_;
   unsigned threads_ = 0;
   unsigned next_ = 0;
   Fiber* current_ = nullptr;
+  // The fibers of the running phase resumed so far.
+  std::size_t resumed_ = 0;
   std::vector<Fiber*> waiting_;
   std::vector<Fiber*> phase_;
   std::vector<Fiber*> idle_;

@@ -30,10 +30,9 @@ inline bool leavesFolder(const nlohmann::json& request, const char* key) {
     return path.empty() || path.find('/') != std::string::npos || path[0] == '.';
 }
 
-// Whether the library may be handed text: true for anything that is not a JSON object, and for
-// objects within the limits above.
-inline bool affordable(const std::string& text) {
-    const nlohmann::json request = nlohmann::json::parse(text, nullptr, false);
+// Whether the library may be handed a request, as parsed without exceptions: true for anything
+// that is not a JSON object, and for objects within the limits above.
+inline bool affordable(const nlohmann::json& request) {
     if (!request.is_object()) return true;
     // A few steps take every path of a step; more would only cost the inputs that other
     // requests could have had.
