@@ -233,6 +233,21 @@ cudaError_t fill(void* pointer, int value, std::size_t count, const Issue& issue
   return cudaSuccess;
 }
 
+// `height` rows of `width` bytes, `pitch` bytes apart; the whole span must lie in one allocation.
+cudaError_t fill2D(void* pointer, std::size_t pitch, int value, std::size_t width, std::size_t height,
+                   const Issue& issue) {
+  if (width == 0 || height == 0) return cudaSuccess;
+  if (width > pitch) return cudaErrorInvalidPitchValue;
+  const std::size_t span = (height - 1) * pitch + width;
+  if (!validRange(pointer, span, Side::device)) return cudaErrorInvalidValue;
+  const emu::Touch touch{pointer, emu::Access::write};
+  const cudaError_t order = emu::detail::orderOperation(issue.stream, {issue.call}, &touch, 1, false);
+  if (order != cudaSuccess) return order;
+  auto* const rows = static_cast<unsigned char*>(pointer);
+  for (std::size_t row = 0; row < height; ++row) std::memset(rows + row * pitch, value, width);
+  return cudaSuccess;
+}
+
 cudaError_t checkStream(cudaStream_t stream) {
   return emu::detail::streamValid(stream) ? cudaSuccess : cudaErrorInvalidResourceHandle;
 }
@@ -330,5 +345,14 @@ QM_RUNTIME_CALL cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t coun
   return call("cudaMemsetAsync", Needs::device, [&] {
     const cudaError_t valid = checkStream(stream);
     return valid != cudaSuccess ? valid : fill(devPtr, value, count, {"cudaMemsetAsync", stream, false});
+  });
+}
+
+QM_RUNTIME_CALL cudaError_t cudaMemset2DAsync(void* devPtr, size_t pitch, int value, size_t width,
+                                              size_t height, cudaStream_t stream) {
+  return call("cudaMemset2DAsync", Needs::device, [&] {
+    const cudaError_t valid = checkStream(stream);
+    return valid != cudaSuccess ? valid
+                                : fill2D(devPtr, pitch, value, width, height, {"cudaMemset2DAsync", stream, false});
   });
 }

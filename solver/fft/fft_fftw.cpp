@@ -92,18 +92,12 @@ const Plan& FFT::Impl::plan(int batch) {
 // The inverse is to read the band as zero; it overwrites the buffer anyway, so clearing the band
 // in place costs the caller nothing.
 void FFT::Impl::clearBand(fftwf_complex* data, int batch) const {
-    if (cutoff == 0) return;
-    const int columns = realToComplex ? n / 2 + 1 : n;
-    const int lastBandRow = n - cutoff;
-    const int lastBandColumn = realToComplex ? n / 2 : n - cutoff;
-    for (std::int64_t row = 0; row < static_cast<std::int64_t>(n) * batch; ++row) {
-        fftwf_complex* const elements = data + row * rowPitch;
-        const int y = static_cast<int>(row % n);
-        const bool rowInBand = y >= cutoff && y <= lastBandRow;
-        const int first = rowInBand ? 0 : cutoff;
-        const int last = rowInBand ? columns - 1 : lastBandColumn;
-        if (first <= last) std::fill(elements[first], elements[last + 1], 0.0f);
-    }
+    vkfft::forEachBandStrip({n, realToComplex, rowPitch, cutoff}, batch, [&](const vkfft::BandStrip& strip) {
+        for (std::uint64_t row = 0; row < strip.rows; ++row) {
+            fftwf_complex* const first = data + strip.first + row * strip.pitch;
+            std::fill(first[0], first[strip.columns], 0.0f);
+        }
+    });
 }
 
 FFT::FFT(int n, bool realToComplex, int rowPitch, int cutoff, CUstream_st* stream)

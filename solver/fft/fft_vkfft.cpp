@@ -84,16 +84,22 @@ struct FFT::Impl {
     CUstream_st* stream;
     std::map<std::int32_t, std::unique_ptr<Plan>> plans;
 
+    vkfft::Geometry geometry() const { return {n, realToComplex, rowPitch, cutoff}; }
     VkFFTApplication* plan(int batch);
+    void clearBand(void* data, int batch);
 };
 
 VkFFTApplication* FFT::Impl::plan(int batch) {
     if (const auto cached = plans.find(batch); cached != plans.end()) return &cached->second->application;
     auto built = std::make_unique<Plan>();
     built->bufferBytes = planBufferBytes(n, rowPitch, batch);
-    const VkFFTConfiguration configuration =
-        planConfiguration(n, realToComplex, rowPitch, cutoff, batch, &device, &stream, &built->bufferBytes);
-    const VkFFTResult result = initializeVkFFT(&built->application, configuration);
+    // Zeroed byte for byte, padding included, so that tests can check that no other field is set.
+    VkFFTConfiguration configuration;
+    std::memset(&configuration, 0, sizeof configuration);
+    configuration.device = &device;
+    configuration.stream = &stream;
+    configuration.bufferSize = &built->bufferBytes;
+    const VkFFTResult result = vkfft::buildPlan(built->application, configuration, geometry(), batch);
     if (result != VKFFT_SUCCESS)
         throw std::runtime_error("VkFFT CUDA plan N=" + std::to_string(n) + " batch=" + std::to_string(batch) +
                                  " failed: " + std::to_string(static_cast<int>(result)));
@@ -105,6 +111,17 @@ VkFFTApplication* FFT::Impl::plan(int batch) {
     return &plans.emplace(batch, std::move(built)).first->second->application;
 }
 
+// A plan without VkFFT's zero padding reads the band, which the step kernels leave as it was.
+void FFT::Impl::clearBand(void* data, int batch) {
+    auto* const elements = static_cast<unsigned char*>(data);
+    constexpr std::size_t element = sizeof(float[2]);
+    vkfft::forEachBandStrip(geometry(), batch, [&](const vkfft::BandStrip& strip) {
+        cudaCheck(cudaMemset2DAsync(elements + strip.first * element, strip.pitch * element, 0,
+                                    strip.columns * element, strip.rows, stream),
+                  "cudaMemset2DAsync(band, pitch, 0, columns, rows, stream)");
+    });
+}
+
 FFT::FFT(int n, bool realToComplex, int rowPitch, int cutoff, CUstream_st* stream)
     : impl(new Impl{n, rowPitch, cutoff, realToComplex, currentDriverDevice(), stream, {}}) {}
 
@@ -114,6 +131,7 @@ void FFT::prepare(int batch) { impl->plan(batch); }
 
 void FFT::transform(void* data, int batch, bool inverse) {
     VkFFTApplication* application = impl->plan(batch);
+    if (inverse && vkfft::readsBand(*application)) impl->clearBand(data, batch);
     void* buffer = data;
     VkFFTLaunchParams launch{};
     launch.buffer = &buffer;
@@ -135,6 +153,11 @@ std::size_t cachedPlanCount(const FFT& fft) { return fft.impl->plans.size(); }
 const VkFFTApplication* CachedPlans::application(const FFT& fft, int batch) {
     const auto cached = fft.impl->plans.find(batch);
     return cached == fft.impl->plans.end() ? nullptr : &cached->second->application;
+}
+
+vkfft::Remedy CachedPlans::remedy(const FFT& fft, int batch) {
+    const VkFFTApplication* cached = application(fft, batch);
+    return cached == nullptr ? vkfft::Remedy::none : vkfft::remedy(*cached, fft.impl->geometry());
 }
 
 }  // namespace mirel

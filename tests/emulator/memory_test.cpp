@@ -58,9 +58,12 @@ TEST_F(Memory, MemsetFillsExactlyTheRange) {
   ASSERT_EQ(cudaMemset(device, 0, size), cudaSuccess);
   ASSERT_EQ(cudaMemset(device + 8, 0x1ab, 16), cudaSuccess);
   ASSERT_EQ(cudaMemsetAsync(device + 40, 3, 4, nullptr), cudaSuccess);
+  // Three rows of two bytes, five bytes apart, up to the last byte.
+  ASSERT_EQ(cudaMemset2DAsync(device + 52, 5, 9, 2, 3, nullptr), cudaSuccess);
   std::vector<unsigned char> expected(size, 0);
   std::fill_n(expected.begin() + 8, 16, 0xab);
   std::fill_n(expected.begin() + 40, 4, 3);
+  for (const int row : {52, 57, 62}) std::fill_n(expected.begin() + row, 2, 9);
   std::vector<unsigned char> host(size);
   ASSERT_EQ(cudaMemcpy(host.data(), device, size, cudaMemcpyDeviceToHost), cudaSuccess);
   EXPECT_EQ(host, expected);
@@ -108,6 +111,9 @@ TEST_F(Memory, OutOfBoundsAndMisdirectedAccessesFailWithoutEffect) {
   EXPECT_EQ(cudaMemset(device + 1, 7, size), cudaErrorInvalidValue);
   EXPECT_EQ(cudaMemset(host.data(), 7, 16), cudaErrorInvalidValue);
   EXPECT_EQ(cudaMemsetAsync(freed, 7, 16, nullptr), cudaErrorInvalidValue);
+  // The last row would end one byte past the allocation; rows wider than their pitch overlap.
+  EXPECT_EQ(cudaMemset2DAsync(device + size - 17, 8, 7, 2, 3, nullptr), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemset2DAsync(device, 4, 7, 8, 2, nullptr), cudaErrorInvalidPitchValue);
 
   EXPECT_EQ(host, hostBefore);
   std::vector<unsigned char> contents(size);

@@ -36,9 +36,14 @@ TEST(PlanConfiguration, SetsExactlyTheGeometryOfThePlan) {
         CUdevice device = 0;
         CUstream stream = nullptr;
         std::uint64_t bufferBytes = 0;
-        VkFFTConfiguration record =
-            mirel::planConfiguration(geometry.n, geometry.realToComplex, geometry.rowPitch, geometry.cutoff,
-                                     geometry.batch, &device, &stream, &bufferBytes);
+        // The backend's fields arrive set, everything else zero, padding included.
+        VkFFTConfiguration record;
+        std::memset(&record, 0, sizeof record);
+        record.device = &device;
+        record.stream = &stream;
+        record.bufferSize = &bufferBytes;
+        mirel::vkfft::configure(record, {geometry.n, geometry.realToComplex, geometry.rowPitch, geometry.cutoff},
+                                geometry.batch);
         const std::uint64_t n = geometry.n;
         EXPECT_EQ(record.FFTdim, 2u);
         EXPECT_EQ(record.size[0], n);

@@ -11,7 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <iostream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <quellmar_emulator/control.hpp>
@@ -27,12 +30,8 @@
 
 namespace {
 
-struct Geometry {
-    int n;
-    bool realToComplex;
-    int rowPitch;
-    int cutoff;
-};
+using mirel::vkfft::Geometry;
+using mirel::vkfft::Remedy;
 
 // One mirel::FFT of a solver and the batch counts it prepares, in its order.
 struct SolverFFT {
@@ -96,8 +95,10 @@ protected:
 };
 
 // The record of a plan as VkFFT keeps it: the geometry as given, and the library's own choices
-// wherever the record leaves a field zero.
-void expectKeptRecord(const VkFFTApplication& application, const Geometry& g, int batch, cudaStream_t stream) {
+// wherever the record leaves a field zero; a plan built another way differs only as its remedy
+// says.
+void expectKeptRecord(const VkFFTApplication& application, const Geometry& g, int batch, cudaStream_t stream,
+                      Remedy remedy = Remedy::none) {
     const VkFFTConfiguration& kept = application.configuration;
     const std::uint64_t n = g.n;
     EXPECT_EQ(kept.FFTdim, 2u);
@@ -118,7 +119,8 @@ void expectKeptRecord(const VkFFTApplication& application, const Geometry& g, in
     EXPECT_EQ(kept.useLUT, g.realToComplex && g.n >= 768 ? 1 : -1);
     EXPECT_EQ(kept.bufferStride[0], static_cast<std::uint64_t>(g.rowPitch));
     EXPECT_EQ(kept.bufferStride[1], static_cast<std::uint64_t>(g.rowPitch) * n);
-    const bool band = g.cutoff != 0;
+    const bool band = g.cutoff != 0 && remedy != Remedy::bandClearedByCaller;
+    EXPECT_EQ(kept.forceCallbackVersionRealTransforms, remedy == Remedy::callbackRealTransforms ? 1u : 0u);
     for (int axis = 0; axis < 2; ++axis) {
         SCOPED_TRACE("axis " + std::to_string(axis));
         EXPECT_EQ(kept.performZeropadding[axis], band ? 1u : 0u);
@@ -137,6 +139,66 @@ void expectKeptRecord(const VkFFTApplication& application, const Geometry& g, in
     EXPECT_EQ(kept.performConvolution, 0u);
     EXPECT_NE(application.localFFTPlan, nullptr);
     EXPECT_NE(application.localFFTPlan_inverse, nullptr);
+}
+
+// The backend's fields of a plan record, as mirel::FFT hands them over; `sharedMemory` stands for
+// the card, 0 for the stand-in's own.
+struct BackendFields {
+    CUdevice device = mirel::currentDriverDevice();
+    CUstream stream = nullptr;
+    std::uint64_t bufferBytes = 0;
+
+    VkFFTConfiguration record(const Geometry& g, int batch, std::uint64_t sharedMemory = 0) {
+        bufferBytes = fieldBytes(g, batch);
+        VkFFTConfiguration configuration;
+        std::memset(&configuration, 0, sizeof configuration);
+        configuration.device = &device;
+        configuration.stream = &stream;
+        configuration.bufferSize = &bufferBytes;
+        configuration.sharedMemorySize = sharedMemory;
+        return configuration;
+    }
+};
+
+// A plan record that VkFFT's scheduler chose without generating kernels.
+class ScheduledPlan {
+public:
+    ScheduledPlan(BackendFields& fields, const Geometry& g, int batch, std::uint64_t sharedMemory = 0) {
+        std::memset(&application, 0, sizeof application);
+        result = mirel::vkfft::schedulePlan(application, fields.record(g, batch, sharedMemory), g, batch);
+    }
+    ~ScheduledPlan() {
+        if (result == VKFFT_SUCCESS) deleteVkFFT(&application);
+    }
+    ScheduledPlan(const ScheduledPlan&) = delete;
+    ScheduledPlan& operator=(const ScheduledPlan&) = delete;
+
+    VkFFTApplication application;
+    VkFFTResult result;
+};
+
+bool samePath(const mirel::vkfft::Path& a, const mirel::vkfft::Path& b) {
+    return a.uploads[0] == b.uploads[0] && a.uploads[1] == b.uploads[1] && a.bigEvenRealAxis == b.bigEvenRealAxis &&
+           a.rader == b.rader && a.bluestein == b.bluestein;
+}
+
+std::string describe(const mirel::vkfft::Path& path) {
+    return "passes " + std::to_string(path.uploads[0]) + "x" + std::to_string(path.uploads[1]) +
+           (path.bigEvenRealAxis ? ", big even real axis" : "") + (path.rader ? ", Rader" : "") +
+           (path.bluestein ? ", Bluestein" : "");
+}
+
+// The sweep below decides from schedules alone; a built plan takes the scheduled paths.
+void expectScheduledAsBuilt(const VkFFTApplication& built, const Geometry& g, int batch,
+                            std::uint64_t sharedMemory = 0) {
+    BackendFields fields;
+    const ScheduledPlan scheduled(fields, g, batch, sharedMemory);
+    ASSERT_EQ(scheduled.result, VKFFT_SUCCESS);
+    const mirel::vkfft::Path path = mirel::vkfft::path(built);
+    EXPECT_TRUE(samePath(mirel::vkfft::path(scheduled.application), path))
+        << "scheduled " << describe(mirel::vkfft::path(scheduled.application)) << ", built " << describe(path);
+    EXPECT_EQ(mirel::vkfft::remedy(scheduled.application, g), mirel::vkfft::remedy(built, g));
+    EXPECT_TRUE(mirel::vkfft::readsBand(built) || mirel::vkfft::honoursBand(path)) << describe(path);
 }
 
 class SolverPlans : public VkFFTPlans, public ::testing::WithParamInterface<SolverFFT> {};
@@ -158,7 +220,9 @@ TEST_P(SolverPlans, CompileKeepTheirRecordAndReportTheirTables) {
             EXPECT_EQ(cachedPlanCount(fft), built + 1);
             const VkFFTApplication* application = mirel::CachedPlans::application(fft, batch);
             ASSERT_NE(application, nullptr);
-            expectKeptRecord(*application, g, batch, stream);
+            const Remedy remedy = mirel::CachedPlans::remedy(fft, batch);
+            expectKeptRecord(*application, g, batch, stream, remedy);
+            expectScheduledAsBuilt(*application, g, batch);
             EXPECT_EQ(application->configuration.buffer, nullptr) << "a buffer given at plan time";
             // The runtime's own count of what the library allocated is the independent sum.
             const std::size_t tables = fft.allocatedBytes();
@@ -189,7 +253,8 @@ TEST_P(SolverPlans, CompileKeepTheirRecordAndReportTheirTables) {
             }
             // VkFFT reads the buffer size through the address it was given, which must stay the
             // plan's own.
-            expectKeptRecord(*mirel::CachedPlans::application(fft, batch), g, batch, stream);
+            expectKeptRecord(*mirel::CachedPlans::application(fft, batch), g, batch, stream,
+                             mirel::CachedPlans::remedy(fft, batch));
         }
         EXPECT_EQ(cachedPlanCount(fft), solver.batches.size());
         EXPECT_EQ(fft.allocatedBytes(), tables);
@@ -200,6 +265,121 @@ TEST_P(SolverPlans, CompileKeepTheirRecordAndReportTheirTables) {
 
 INSTANTIATE_TEST_SUITE_P(, SolverPlans, ::testing::ValuesIn(solverFFTs()),
                          [](const ::testing::TestParamInfo<SolverFFT>& info) { return info.param.name; });
+
+// The shared memory per block that the card classes the build targets give a kernel.
+struct CardClass {
+    const char* name;
+    std::uint64_t sharedMemory;
+};
+
+void PrintTo(const CardClass& card, std::ostream* out) { *out << card.name; }
+
+const CardClass cardClasses[] = {
+    {"sm80", 166912},
+    {"sm86_sm89_sm120", 101376},
+    {"sm90_sm100", 232448},
+};
+
+Geometry padded(int n) {
+    const int m = 3 * n / 2;
+    return {m, true, (m / 2 + 8) / 8 * 8, n / 2};
+}
+
+const char* describe(Remedy remedy) {
+    switch (remedy) {
+        case Remedy::callbackRealTransforms: return "callback real transforms";
+        case Remedy::bandClearedByCaller: return "no zero padding, band cleared before the inverse";
+        case Remedy::none: break;
+    }
+    return "as configured";
+}
+
+class PlanTable : public VkFFTPlans, public ::testing::WithParamInterface<CardClass> {};
+
+// Only the padded grid has a zero band, and every path is right without one, so the padded plans
+// of every even N, for the batch counts of both operators, are what can go wrong on a card. Each
+// is decided from VkFFT's schedule; the first plan of each remedy is built as well, to show that
+// it takes the scheduled paths.
+TEST_P(PlanTable, NoPaddedPlanTakesAPathThatIgnoresItsBand) {
+    const CardClass card = GetParam();
+    BackendFields fields;
+    std::map<Remedy, std::vector<int>> remedied;
+    std::map<std::string, int> firstOfPath;
+    for (int n = 16; n <= 16384; n += 2) {
+        const Geometry g = padded(n);
+        for (const int batch : {2, 4, 1}) {
+            const ScheduledPlan plan(fields, g, batch, card.sharedMemory);
+            ASSERT_EQ(plan.result, VKFFT_SUCCESS) << "N " << n << " batch " << batch;
+            const mirel::vkfft::Path path = mirel::vkfft::path(plan.application);
+            ASSERT_TRUE(mirel::vkfft::readsBand(plan.application) || mirel::vkfft::honoursBand(path))
+                << "N " << n << " batch " << batch << ": " << describe(path) << " with zero padding";
+            if (batch != 2) continue;
+            const Remedy remedy = mirel::vkfft::remedy(plan.application, g);
+            if (remedy != Remedy::none) remedied[remedy].push_back(n);
+            firstOfPath.emplace(describe(path) + "; " + describe(remedy), n);
+        }
+    }
+    for (const auto& [signature, n] : firstOfPath) std::cout << card.name << ": from N " << n << ": " << signature << "\n";
+    for (const auto& [remedy, ns] : remedied) {
+        std::string list;
+        for (const int n : ns) list += (list.empty() ? "" : " ") + std::to_string(n);
+        std::cout << card.name << ": " << ns.size() << " N from " << ns.front() << " to " << ns.back() << " built with "
+                  << describe(remedy) << "\n";
+        RecordProperty(std::string("remedy_") + std::to_string(static_cast<int>(remedy)), list);
+
+        SCOPED_TRACE("built at N " + std::to_string(ns.front()));
+        const Geometry g = padded(ns.front());
+        VkFFTApplication built;
+        std::memset(&built, 0, sizeof built);
+        ASSERT_EQ(mirel::vkfft::buildPlan(built, fields.record(g, 2, card.sharedMemory), g, 2), VKFFT_SUCCESS);
+        EXPECT_EQ(mirel::vkfft::remedy(built, g), remedy);
+        expectScheduledAsBuilt(built, g, 2, card.sharedMemory);
+        deleteVkFFT(&built);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, PlanTable, ::testing::ValuesIn(cardClasses),
+                         [](const ::testing::TestParamInfo<CardClass>& info) { return std::string(info.param.name); });
+
+// On the stand-in's compute capability 9.0 card the padded grid of N = 2192 (M = 3288, with the
+// prime factor 137) takes Bluestein's algorithm in two passes: its plan has no zero padding, and
+// the layer clears the band itself before each inverse transform. The stand-in runs no kernel,
+// so what the buffer holds afterwards is the clearing alone.
+TEST_F(VkFFTPlans, PlanWithoutZeroPaddingHasItsBandClearedBeforeEachInverse) {
+    const Geometry g = padded(2192);
+    mirel::FFT fft(g.n, g.realToComplex, g.rowPitch, g.cutoff, stream);
+    fft.prepare(1);
+    ASSERT_EQ(mirel::CachedPlans::remedy(fft, 1), Remedy::bandClearedByCaller);
+    expectKeptRecord(*mirel::CachedPlans::application(fft, 1), g, 1, stream, Remedy::bandClearedByCaller);
+
+    const std::uint64_t bytes = fieldBytes(g, 1);
+    const auto data = deviceBuffer(bytes);
+    std::vector<unsigned char> contents(bytes);
+    const auto transformed = [&](bool inverse) {
+        cudaCheck(cudaMemsetAsync(data.get(), 0xff, bytes, stream), "cudaMemsetAsync");
+        fft.transform(data.get(), 1, inverse);
+        cudaCheck(cudaMemcpyAsync(contents.data(), data.get(), bytes, cudaMemcpyDeviceToHost, stream),
+                  "cudaMemcpyAsync");
+        cudaCheck(cudaStreamSynchronize(stream), "cudaStreamSynchronize");
+    };
+    const auto cleared = [&](int y, int x) {
+        const unsigned char* element = contents.data() + (static_cast<std::size_t>(y) * g.rowPitch + x) * 8;
+        return std::all_of(element, element + 8, [](unsigned char byte) { return byte == 0; });
+    };
+    const auto expectCleared = [&](bool inverse) {
+        SCOPED_TRACE(inverse ? "inverse" : "forward");
+        transformed(inverse);
+        int wrong = 0;
+        for (int y = 0; y < g.n; ++y)
+            for (int x = 0; x < g.rowPitch; ++x) {
+                const bool band = x <= g.n / 2 && (x >= g.cutoff || (y >= g.cutoff && y <= g.n - g.cutoff));
+                wrong += cleared(y, x) != (inverse && band);
+            }
+        EXPECT_EQ(wrong, 0) << "elements cleared or kept wrongly";
+    };
+    expectCleared(true);
+    expectCleared(false);
+}
 
 // Makes the stand-in driver refuse every kernel image while it lives.
 class ModuleRefusal {
