@@ -32,15 +32,23 @@ __device__ inline float& coefficient(const Stage& s, unsigned plane) { return s.
 
 // Each stage returns the mode's new state.
 
+// The coefficient of a three-stage scheme at `stage`, chosen by comparisons: a table indexed by
+// the stage would sit in local memory, a stack frame of the kernel.
+__device__ inline float byStage(unsigned stage, float first, float second, float third) {
+    if (stage == 0) return first;
+    if (stage == 1) return second;
+    return third;
+}
+
 // Low-storage implicit-explicit RK3, viscous term by the trapezoidal rule.
 __device__ inline V2 imexStage(const Stage& s, V2 nonlinear) {
-    const float gamma[3] = {8.0f / 15.0f, 5.0f / 12.0f, 3.0f / 4.0f};
-    const float zeta[3] = {0.0f, -17.0f / 60.0f, -5.0f / 12.0f};
-    const float alpha[3] = {4.0f / 15.0f, 1.0f / 15.0f, 1.0f / 6.0f};
+    const float gamma = byStage(s.stage, 8.0f / 15.0f, 5.0f / 12.0f, 3.0f / 4.0f);
+    const float zeta = byStage(s.stage, 0.0f, -17.0f / 60.0f, -5.0f / 12.0f);
+    const float alpha = byStage(s.stage, 4.0f / 15.0f, 1.0f / 15.0f, 1.0f / 6.0f);
     const V2 w = s.w[s.i];
-    const float c = (s.viscosity * (alpha[s.stage] * s.dt)) * s.k2;
-    V2 g = gamma[s.stage] * nonlinear;
-    if (s.stage > 0) g = g + zeta[s.stage] * s.first[s.i];
+    const float c = (s.viscosity * (alpha * s.dt)) * s.k2;
+    V2 g = gamma * nonlinear;
+    if (s.stage > 0) g = g + zeta * s.first[s.i];
     const V2 delta = ((s.dt * g) - ((c + c) * w)) / (c + 1.0f);
     s.first[s.i] = nonlinear;
     return kahan(w, delta, s.compensation[s.i]);
