@@ -9,9 +9,10 @@
 // length) the transforms come out wrong, band or no band, unless the real axis is built as a
 // callback transform. Bluestein's algorithm, which VkFFT uses for lengths with a large prime
 // factor, reads and writes outside its buffers with zero padding once an axis takes several
-// passes through memory. So a plan on one of those paths is built again: with callback real
-// transforms, or without zero padding, in which case its caller clears the band before each
-// inverse transform. The OpenCL suite shows every other path right with zero padding.
+// passes through memory. So a plan that would take one of those paths is built another way: with
+// callback real transforms, or without zero padding, in which case its caller clears the band
+// before each inverse transform. The OpenCL suite shows every other path right with zero padding,
+// and every path right without a band.
 
 #include <cstdint>
 #include <cstdlib>
