@@ -142,7 +142,7 @@ constexpr const char* usage =
     "on the GPU, but take no step.\n"
     "\n"
     "Exit status: 0 when the run succeeded, 1 when it failed (the library's or the system's\n"
-    "message on standard error), 2 when an option was refused.\n";
+    "message on standard error), 2 when an option was refused.";
 
 // Refuses the command line for the reason given, naming the option at fault.
 [[noreturn]] void refuse(const std::string& option, const std::string& why) {
