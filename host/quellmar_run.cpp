@@ -2,10 +2,14 @@
 // statistics as JSON and the cost per step, and writes the spectrum and fields files and a PNG of
 // the final field when asked. Uses only the public C interface.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +67,8 @@ struct Setting {
 
 struct Settings {
     std::vector<Setting> engine;  // each key once, where it first came
-    long steps = -1;
+    long steps = -1;              // -1 until --steps gives it
+    bool stepsKnown = true;       // false where --until alone ends the run
     long warmup = 0;
     double warmupSeconds = 0;
     const char* until = nullptr;
@@ -72,40 +77,92 @@ struct Settings {
     const char* png = nullptr;
 };
 
-// Prints the usage to `out` and exits with `status`.
-[[noreturn]] void usage(std::FILE* out, int status) {
-    std::fputs(
-        "usage: quellmar-run [--resolution N] [--k0 K] [--seed S] [--reynolds RE] [--cfl C]\n"
-        "                    [--integrator imexRK3|ifHeunRK3|etdrk4|CNAB2] [--operator stress|advective]\n"
-        "                    [--start-spectrum PAO|KM3] [--fixed-dt DT] [--initial FILE]\n"
-        "                    [--warmup N] [--warmup-seconds S] [--steps N] [--until T] [--spectrum FILE]\n"
-        "                    [--fields FILE] [--png FILE]\n"
-        "       quellmar-run --help\n"
-        "The cost per step covers the --steps N, which follow the --warmup N (default 0) and then\n"
-        "further warm-up steps until --warmup-seconds S (default 0) have passed. It is measured over\n"
-        "the chunks of up to 256 steps in which every step was taken, when there is one: steps after\n"
-        "the --until time is reached still run on the GPU, but take no step.\n"
-        "--png draws the final vorticity as a 1800 x 1800 picture; it needs an X display.\n",
-        out);
-    std::exit(status);
-}
-
-[[noreturn]] void refuse() { usage(stderr, 2); }
-
 // Exits with a failed run's message, as plain text like every other failure.
 [[noreturn]] void fail(const std::string& message) {
     std::fprintf(stderr, "quellmar-run: %s\n", message.c_str());
     std::exit(1);
 }
 
+// The statistics are the run's result: a standard output that cannot take them fails the run.
+[[noreturn]] void lostOutput() { fail(std::string("cannot write to standard output: ") + std::strerror(errno)); }
+
+void print(const std::string& line) {
+    if (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF) lostOutput();
+}
+
+// Flushes and closes standard output, where a full disk or a closed pipe shows at the latest.
+void finishOutput() {
+    if (std::fflush(stdout) != 0 || std::fclose(stdout) != 0) lostOutput();
+}
+
+[[noreturn]] void finish(const char* text) {
+    print(text);
+    finishOutput();
+    std::exit(0);
+}
+
+constexpr const char* usage =
+    "usage: quellmar-run [OPTION VALUE]...\n"
+    "       quellmar-run --help | --version\n"
+    "Runs decaying two-dimensional turbulence on a headless libquellmar engine, prints the final\n"
+    "statistics and the cost per step, and writes the files asked for.\n"
+    "\n"
+    "The flow (each default is the library's):\n"
+    "  --resolution N         grid of N x N points, even, 16 to 16384 (default 1024)\n"
+    "  --k0 K                 peak wavenumber of the start spectrum (default 4)\n"
+    "  --seed S               seed of the start spectrum (default 2)\n"
+    "  --reynolds RE          Reynolds number (default 27898.36614974335)\n"
+    "  --cfl C                CFL number (default 3, or 0.25 for CNAB2)\n"
+    "  --integrator NAME      imexRK3, ifHeunRK3, etdrk4 or CNAB2 (default etdrk4)\n"
+    "  --operator NAME        stress or advective (default stress)\n"
+    "  --start-spectrum NAME  PAO or KM3 (default PAO)\n"
+    "  --fixed-dt DT          a fixed time step (default: adaptive)\n"
+    "  --initial FILE         start from this vorticity file instead of the start spectrum\n"
+    "The run:\n"
+    "  --warmup N             warm-up steps, not measured (default 0)\n"
+    "  --warmup-seconds S     further warm-up steps until S seconds have passed (default 0)\n"
+    "  --steps N              measured steps (default 100; with --until, as many as it takes)\n"
+    "  --until T              end at simulation time T (default: no end time)\n"
+    "Files written after the last step (formats in docs/protocol.md, installed in\n"
+    "share/doc/quellmar/):\n"
+    "  --spectrum FILE        the spectrum file\n"
+    "  --fields FILE          the fields file (vorticity and velocity)\n"
+    "  --png FILE             the final vorticity as an 1800 x 1800 picture; needs an X display\n"
+    "                         with OpenGL 3.3, which is checked before the first step\n"
+    "\n"
+    "Standard output gets two JSON lines: the statistics of the final flow, as the \"inspect\"\n"
+    "request answers them, then {\"steps_run\":N,\"wall_ms_per_step\":MS,\"gpu_ms_per_step\":MS}.\n"
+    "Standard error gets a progress line after each chunk of up to 256 steps (step count,\n"
+    "simulation time, energy, enstrophy, elapsed wall time and, where the number of steps is\n"
+    "known, the estimated time left), a note when --steps ran out before --until was reached,\n"
+    "and the message of a failure.\n"
+    "The cost per step covers the --steps N, which follow the --warmup N and then further\n"
+    "warm-up steps until --warmup-seconds S have passed. It is measured over the chunks in which\n"
+    "every step was taken, when there is one: steps after the --until time is reached still run\n"
+    "on the GPU, but take no step.\n"
+    "\n"
+    "Exit status: 0 when the run succeeded, 1 when it failed (the library's or the system's\n"
+    "message on standard error), 2 when an option was refused.";
+
+// Refuses the command line for the reason given, naming the option at fault.
+[[noreturn]] void refuse(const std::string& option, const std::string& why) {
+    std::fprintf(stderr, "quellmar-run: %s: %s\nRun 'quellmar-run --help' for the options.\n", option.c_str(),
+                 why.c_str());
+    std::exit(2);
+}
+
+std::string quoted(const char* value) { return std::string("'") + value + "'"; }
+
 // A step count: decimal digits only, as strict as the other numeric options (strtol alone would
 // take leading blanks and a sign).
-long count(const char* value) {
-    if (*value < '0' || *value > '9') refuse();
+long count(const char* option, const char* value) {
+    const auto digits = [&] { refuse(option, quoted(value) + " is not a count of steps (decimal digits)"); };
+    if (*value < '0' || *value > '9') digits();
     char* end = nullptr;
     errno = 0;
     const long steps = std::strtol(value, &end, 10);
-    if (*end != '\0' || errno == ERANGE) refuse();
+    if (*end != '\0') digits();
+    if (errno == ERANGE) refuse(option, quoted(value) + " is too large");
     return steps;
 }
 
@@ -147,40 +204,52 @@ bool isNumber(const std::string& text) {
     return json::sax_parse(text, &reader) || reader.overflowed;
 }
 
+// Options that the host reads itself, beside those of the engine's configuration.
+constexpr const char* runOptions[] = {"--steps", "--warmup", "--warmup-seconds", "--until",
+                                      "--spectrum", "--fields", "--png"};
+
 Settings parse(int argc, char** argv) {
     Settings s;
     for (int i = 1; i < argc; i += 2) {
-        if (std::strcmp(argv[i], "--help") == 0) usage(stdout, 0);
-        if (i + 1 >= argc) refuse();
-        const char* value = argv[i + 1];
+        const std::string name = argv[i];
+        if (name == "--help") finish(usage);
+        if (name == "--version") finish("quellmar-run " QUELLMAR_VERSION);
         const EngineOption* option = std::find_if(std::begin(engineOptions), std::end(engineOptions),
-                                                  [&](const EngineOption& o) { return std::strcmp(argv[i], o.option) == 0; });
+                                                  [&](const EngineOption& o) { return name == o.option; });
+        const bool known = option != std::end(engineOptions) ||
+                           std::find(std::begin(runOptions), std::end(runOptions), name) != std::end(runOptions);
+        if (!known) refuse(name, "unknown option");
+        if (i + 1 >= argc) refuse(name, "needs a value");
+        const char* value = argv[i + 1];
+        const auto number = [&](const char* what) {
+            if (!isNumber(value)) refuse(name, quoted(value) + " is not " + what);
+        };
         if (option != std::end(engineOptions)) {
-            if (!option->quoted && !isNumber(value)) refuse();
+            if (!option->quoted) number("a number");
             // A repeated option replaces its earlier value, so the request holds each key once.
             const auto slot = std::find_if(s.engine.begin(), s.engine.end(), [&](const Setting& e) { return e.option == option; });
             if (slot != s.engine.end())
                 slot->value = value;
             else
                 s.engine.push_back({option, value});
-        } else if (std::strcmp(argv[i], "--steps") == 0) {
-            s.steps = count(value);
-        } else if (std::strcmp(argv[i], "--warmup") == 0) {
-            s.warmup = count(value);
-        } else if (std::strcmp(argv[i], "--warmup-seconds") == 0) {
-            if (!isNumber(value) || *value == '-') refuse();
+        } else if (name == "--steps") {
+            s.steps = count(argv[i], value);
+        } else if (name == "--warmup") {
+            s.warmup = count(argv[i], value);
+        } else if (name == "--warmup-seconds") {
+            number("a number of seconds");
             s.warmupSeconds = std::strtod(value, nullptr);
-        } else if (std::strcmp(argv[i], "--until") == 0) {
-            if (!isNumber(value)) refuse();
+            if (*value == '-' || !std::isfinite(s.warmupSeconds))
+                refuse(name, quoted(value) + " is not a finite number of seconds, 0 or more");
+        } else if (name == "--until") {
+            number("a simulation time");
             s.until = value;
-        } else if (std::strcmp(argv[i], "--spectrum") == 0) {
+        } else if (name == "--spectrum") {
             s.spectrum = value;
-        } else if (std::strcmp(argv[i], "--fields") == 0) {
+        } else if (name == "--fields") {
             s.fields = value;
-        } else if (std::strcmp(argv[i], "--png") == 0) {
-            s.png = value;
         } else {
-            refuse();
+            s.png = value;
         }
     }
     return s;
@@ -247,6 +316,24 @@ Advanced advance(void* engine, long steps, const char* until) {
     return {reply.at("steps").get<long>(), reply.at("gpu_milliseconds").get<double>(), wall};
 }
 
+// One line on standard error after a chunk: where the flow is, the wall time since the first step,
+// and, where the number of steps is known, the time left at the pace of the measured steps so far.
+// The statistics of "advance" are those of the last inspection, so the flow is inspected here.
+void progress(void* engine, const Settings& s, long steps, double elapsed, long measured, double measuring) {
+    const json flow = call(engine, {{"op", "inspect"}}).value;
+    std::fprintf(stderr, "step %ld  t=%.6g  energy=%.9g  enstrophy=%.9g  elapsed=%.3gs", steps,
+                 flow.at("simulation_time").get<double>(), flow.at("energy").get<double>(),
+                 flow.at("enstrophy").get<double>(), elapsed);
+    if (s.stepsKnown && measured > 0)
+        std::fprintf(stderr, "  left=%.3gs", measuring / static_cast<double>(measured) * static_cast<double>(s.steps - measured));
+    std::fputc('\n', stderr);
+}
+
+// Asks the library for a picture before the first step, so that a run that cannot draw its final
+// field fails at once and not after its last step: a picture of one pixel, into a file that takes
+// any bytes, goes through the display, the renderer module and the drawing as the real one will.
+void checkPicture(void* engine) { call(engine, {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}}); }
+
 int run(const Settings& s) {
     checked(qm_initialize(libraryFolder().c_str()));
 
@@ -255,7 +342,9 @@ int run(const Settings& s) {
         qm_engine_create(configuration(s.engine).dump().c_str(), &error), qm_engine_destroy);
     if (owned == nullptr) fail(error != nullptr ? error : "cannot create the engine");
     void* const engine = owned.get();
+    if (s.png != nullptr) checkPicture(engine);
 
+    const double started = seconds();
     // Steps done so far, the warm-up included.
     long done = 0;
     if (s.warmup > 0) done = advance(engine, s.warmup, s.until).steps;
@@ -268,48 +357,61 @@ int run(const Settings& s) {
         if (advanced < warmupChunkSteps) break;
     }
     const long warmed = done;
+    const double warmedAt = seconds();
     // Chunks in which every step was taken, and the chunk that reached the end time: its later
     // steps ran but took no step, so it counts only where no whole chunk was run. A call that takes
     // no step at all reports the GPU time of an earlier one, which counts nowhere.
     Cost whole, last;
+    bool endReached = false;
     while (done - warmed < s.steps) {
         const long left = s.steps - (done - warmed);
         const long chunk = std::min(left, chunkSteps);
         const Advanced reached = advance(engine, chunk, s.until);
         const long advanced = reached.steps - done;
         done = reached.steps;
-        if (s.steps > chunkSteps) {
-            const json inspected = call(engine, {{"op", "inspect"}}).value;
-            std::fprintf(stderr, "step %ld  t=%.6g  energy=%.9g  enstrophy=%.9g\n", reached.steps,
-                         inspected.at("simulation_time").get<double>(), inspected.at("energy").get<double>(),
-                         inspected.at("enstrophy").get<double>());
-        }
+        const double now = seconds();
+        progress(engine, s, done, now - started, done - warmed, now - warmedAt);
         if (advanced == chunk) {
             whole = {whole.steps + chunk, whole.wallSeconds + reached.wallSeconds,
                      whole.gpuMilliseconds + reached.gpuMilliseconds};
             continue;
         }
         if (advanced > 0) last = {chunk, reached.wallSeconds, reached.gpuMilliseconds};
-        break;  // the end time was reached
+        endReached = true;
+        break;
     }
     const Cost measured = whole.steps > 0 ? whole : last;
 
-    std::puts(call(engine, {{"op", "inspect"}}).text.c_str());
+    const Reply final = call(engine, {{"op", "inspect"}});
+    const double time = final.value.at("simulation_time").get<double>();
+    // The run succeeds all the same: it did the steps asked for.
+    if (s.until != nullptr && !endReached && time < json::parse(s.until).get<double>())
+        std::fprintf(stderr, "quellmar-run: --steps %ld ran out at t=%.6g, before --until %s\n", s.steps, time, s.until);
+    print(final.text);
     json exported = {{"op", "export"}};
     for (const auto& [key, path] : {std::pair{"spectrum", s.spectrum}, {"fields", s.fields}, {"png", s.png}})
         if (path != nullptr) exported[key] = path;
     if (exported.size() > 1) call(engine, exported);
     const double perStep = measured.steps > 0 ? 1.0 / static_cast<double>(measured.steps) : 0.0;
-    std::printf("{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}\n", done - warmed,
-                measured.wallSeconds * 1e3 * perStep, measured.gpuMilliseconds * perStep);
+    char timing[160];
+    std::snprintf(timing, sizeof timing, "{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}",
+                  done - warmed, measured.wallSeconds * 1e3 * perStep, measured.gpuMilliseconds * perStep);
+    print(timing);
+    finishOutput();
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output would be taken by the first file the library opens, and the
+    // statistics written into that file.
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1) lostOutput();
     Settings s = parse(argc, argv);
-    if (s.steps < 0) s.steps = s.until != nullptr ? 2147483647L : 100;
+    if (s.steps < 0) {
+        s.stepsKnown = s.until == nullptr;
+        s.steps = s.stepsKnown ? 100 : 2147483647L;
+    }
     // What the host itself reads and writes as JSON fails here: a number too large for a double,
     // a text that is not UTF-8.
     try {

@@ -43,6 +43,10 @@ struct Display {
     bool flow = false;
 };
 
+// Speed shading and flow lines read a frame's velocity planes; frames for any other display can
+// be taken without them.
+inline bool needsVelocity(const Display& display) { return display.field == Field::speed || display.flow; }
+
 // What a click on the overlay's bar asks for.
 enum class OverlayButton : std::int32_t {
     none,

@@ -19,7 +19,7 @@ bool changeDisplay(Control& control, bool Control::*flag, bool value) {
 Controller::Controller(const Options& given, int deviceIndex) : options(given), device(deviceIndex) {
     control.config = given.config;
     control.running = !given.paused;
-    control.velocity = given.display.field == Field::speed || given.display.flow || !given.velocityPath.empty();
+    control.velocity = needsVelocity(given.display) || !given.velocityPath.empty();
     control.regulated = given.regulated;
     control.measuring = !given.stepLimited;
     startGeneration();

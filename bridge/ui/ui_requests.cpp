@@ -132,7 +132,7 @@ void UIHandle::set(const json& request, ViewState view) {
     if (has(request, "canvas_scale")) canvasScale = std::clamp(scalar(request, "canvas_scale", 1.0), 0.5, 8.0);
     sigmaSetting = std::clamp(scalar(request, "sigma", sigmaSetting), 1.5, 3.5);
     exposureSetting = std::clamp(scalar(request, "exposure", exposureSetting), 0.25, 3.0);
-    if (controller) controller->velocity(options.display.field == Field::speed || options.display.flow);
+    if (controller) controller->velocity(needsVelocity(options.display));
     focused = flag(request, "focused", focused);
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -15,6 +16,7 @@
 
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
+#include "support/messages.hpp"
 #include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
 
@@ -161,6 +163,17 @@ TEST_F(ProtocolDocument, EveryOperationHasAnExample) {
         if (example.function != "qm_engine_create")
             shown[example.function].insert(json::parse(example.request).value("op", ""));
     EXPECT_EQ(shown, operations);
+}
+
+// The page says it lists every error text a host can meet: each text of the shared table stands in
+// its error section.
+TEST(ProtocolErrorTexts, ListEveryTextAHostCanMeet) {
+    std::ifstream in(QM_PROTOCOL);
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t start = page.find("\n## Error texts\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::string section = page.substr(start, page.find("\n## ", start + 1) - start);
+    for (const std::string& text : test::hostErrorTexts) EXPECT_NE(section.find(text), std::string::npos) << text;
 }
 
 }  // namespace

@@ -28,8 +28,9 @@ using test::withoutTiming;
 
 struct Result {
     int code = -1;
-    std::vector<std::string> out;  // stdout, line by line
-    std::string err;
+    std::vector<std::string> out;       // stdout, line by line
+    std::vector<std::string> progress;  // the progress lines of stderr
+    std::string err;                    // the rest of stderr
 };
 
 class RunHost : public test::EngineTest {
@@ -47,7 +48,13 @@ protected:
             result.out.pop_back();
         }
         const test::Bytes bytes = test::readBytes(errors);
-        result.err.assign(bytes.begin(), bytes.end());
+        std::istringstream err(std::string(bytes.begin(), bytes.end()));
+        for (std::string line; std::getline(err, line);) {
+            if (line.rfind("step ", 0) == 0)
+                result.progress.push_back(line);
+            else
+                result.err += line + (err.eof() ? "" : "\n");
+        }
         return result;
     }
 };
@@ -77,8 +84,9 @@ TEST_F(RunHost, DecaysAndWritesItsFiles) {
     EXPECT_EQ(timing.size(), 3u);
     EXPECT_EQ(std::filesystem::file_size(file("spectrum.bin")), 8u * n * n);
     EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * n * n);
-    EXPECT_NE(result.err.find("step 256 "), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("step 300 "), std::string::npos) << result.err;
+    ASSERT_EQ(result.progress.size(), 2u);
+    EXPECT_EQ(result.progress[0].rfind("step 256 ", 0), 0u) << result.progress[0];
+    EXPECT_EQ(result.progress[1].rfind("step 300 ", 0), 0u) << result.progress[1];
 }
 
 // The host's run equals an engine driven directly with the same configuration.
@@ -134,11 +142,13 @@ std::pair<unsigned, unsigned> pngSize(const std::string& path) {
 // and without one the files asked for before it are written all the same.
 TEST_F(RunHost, PictureOfTheFinalField) {
     const std::string files = " --fields '" + file("fields.bin") + "' --png '" + file("final.png") + "'";
+    // Without a display the run fails before its first step: no statistics, no file.
     const Result headless = run("--resolution 16 --steps 3" + files, "env -u DISPLAY ");
     EXPECT_EQ(headless.code, 1);
     EXPECT_EQ(headless.err,
               "quellmar-run: OpenGL rendering requires a local X11/Xwayland display (DISPLAY).\n");
-    EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * 16 * 16);
+    EXPECT_TRUE(headless.out.empty());
+    EXPECT_FALSE(std::filesystem::exists(file("fields.bin")));
     EXPECT_FALSE(std::filesystem::exists(file("final.png")));
 
     if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "the picture needs an X display: DISPLAY is not set";
@@ -231,6 +241,68 @@ TEST_F(RunHost, StopsAtTheEndTime) {
     const json statistics = json::parse(result.out[0]);
     EXPECT_EQ(statistics["simulation_time"], 2.5);
     EXPECT_EQ(json::parse(result.out[1])["steps_run"], statistics["steps"]);
+    EXPECT_EQ(result.err.find("ran out"), std::string::npos) << result.err;
+}
+
+// A run still succeeds when its steps end before its end time, and says so.
+TEST_F(RunHost, SaysWhenTheStepsRunOutBeforeTheEndTime) {
+    const Result result = run("--resolution 16 --fixed-dt 0.01 --steps 3 --until 2.5");
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_EQ(result.out.size(), 2u);
+    EXPECT_EQ(json::parse(result.out[0])["steps"], 3);
+    EXPECT_NE(result.err.find("quellmar-run: --steps 3 ran out at t=0.03, before --until 2.5\n"), std::string::npos)
+        << result.err;
+}
+
+// Every run reports its progress after its last chunk at least: the step it reached, the wall time
+// so far, and the time left where the number of steps is known.
+TEST_F(RunHost, ReportsItsProgress) {
+    struct Case {
+        std::string arguments;
+        std::vector<std::string> steps;  // the step counts of the progress lines
+        bool timeLeft;
+    };
+    const Case cases[] = {
+        {"--resolution 16 --steps 3", {"3"}, true},
+        {"--resolution 16 --steps 300", {"256", "300"}, true},
+        {"--resolution 16 --fixed-dt 0.0078125 --until 0.0390625", {"5"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Result result = run(c.arguments);
+        ASSERT_EQ(result.code, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        std::vector<std::string> steps;
+        for (const std::string& line : result.progress) {
+            std::istringstream words(line);
+            std::string word, step;
+            words >> word >> step;
+            steps.push_back(step);
+            EXPECT_NE(line.find("  elapsed="), std::string::npos) << line;
+            EXPECT_EQ(line.find("  left=") != std::string::npos, c.timeLeft) << line;
+        }
+        EXPECT_EQ(steps, c.steps);
+    }
+}
+
+// The statistics are what a run gives: a standard output that cannot take them fails it.
+TEST_F(RunHost, FailsWhenItsOutputIsLost) {
+    struct Case {
+        const char* redirection;
+        std::string message;
+    };
+    const Case cases[] = {
+        {" >/dev/full", std::strerror(ENOSPC)},
+        {" >&-", std::strerror(EBADF)},
+        {" --help >/dev/full", std::strerror(ENOSPC)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.redirection);
+        const Result result = run(std::string("--resolution 16 --steps 1") + c.redirection);
+        EXPECT_EQ(result.code, 1);
+        EXPECT_EQ(result.err.substr(result.err.find("quellmar-run:")),
+                  "quellmar-run: cannot write to standard output: " + c.message + "\n");
+    }
 }
 
 // 256 steps of 2^-7 land exactly on the end time 2 with the first chunk; the second chunk takes no
@@ -271,7 +343,22 @@ TEST_F(RunHost, HelpPrintsTheUsageAndSucceeds) {
         ASSERT_FALSE(result.out.empty());
         EXPECT_EQ(result.out[0].rfind("usage: quellmar-run ", 0), 0u) << result.out[0];
         EXPECT_EQ(result.err, "");
+        std::string help;
+        for (const std::string& line : result.out) help += line + "\n";
+        // The defaults a run takes, what goes where, how it ends and where the files are described.
+        for (const char* part : {"(default 1024)", "(default 100;", "(default 27898.36614974335)", "(default etdrk4)",
+                                 "Standard output gets two JSON lines", "Standard error gets a progress line",
+                                 "Exit status: 0", "1 when it failed", "2 when an option was refused",
+                                 "docs/protocol.md"})
+            EXPECT_NE(help.find(part), std::string::npos) << part;
     }
+}
+
+TEST_F(RunHost, VersionPrintsTheVersion) {
+    const Result result = run("--version");
+    EXPECT_EQ(result.code, 0);
+    EXPECT_EQ(result.out, std::vector<std::string>{"quellmar-run " QUELLMAR_VERSION});
+    EXPECT_EQ(result.err, "");
 }
 
 TEST_F(RunHost, RefusedRunsExitWithAMessage) {
@@ -280,23 +367,30 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         int code;
         std::string message;  // the start of stderr
     };
-    const std::string usage = "usage: quellmar-run ";
+    // A refused option is named, with the reason, and the help is pointed to.
+    const auto refused = [](const std::string& message) {
+        return "quellmar-run: " + message + "\nRun 'quellmar-run --help' for the options.\n";
+    };
     const Case cases[] = {
-        {"--bogus 1", 2, usage},
-        {"--steps", 2, usage},
-        {"--resolution 16 --steps abc", 2, usage},
-        {"--resolution 16 --steps 3x", 2, usage},
-        {"--resolution 16 --steps -5", 2, usage},
-        {"--resolution 16 --steps ' 5'", 2, usage},
-        {"--resolution 16 --steps +5", 2, usage},
-        {"--resolution 16 --steps ''", 2, usage},
-        {"--resolution 16 --steps 99999999999999999999", 2, usage},
-        {"--resolution 16 --until ' 1'", 2, usage},
-        {"--resolution 16 --steps 1 extra", 2, usage},
-        {"--resolution 16 --warmup -1", 2, usage},
-        {"--resolution 16 --warmup-seconds -1", 2, usage},
-        {"--resolution 16 --warmup-seconds soon", 2, usage},
-        {"--resolution 16 --steps 1 --warmup", 2, usage},
+        {"--bogus 1", 2, refused("--bogus: unknown option")},
+        {"--steps", 2, refused("--steps: needs a value")},
+        {"--resolution 16 --steps abc", 2, refused("--steps: 'abc' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps 3x", 2, refused("--steps: '3x' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps -5", 2, refused("--steps: '-5' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps ' 5'", 2, refused("--steps: ' 5' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps +5", 2, refused("--steps: '+5' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps ''", 2, refused("--steps: '' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --steps 99999999999999999999", 2, refused("--steps: '99999999999999999999' is too large")},
+        {"--resolution 16 --until ' 1'", 2, refused("--until: ' 1' is not a simulation time")},
+        {"--resolution 16 --steps 1 extra", 2, refused("extra: unknown option")},
+        {"--resolution 16 --warmup -1", 2, refused("--warmup: '-1' is not a count of steps (decimal digits)")},
+        {"--resolution 16 --warmup-seconds -1", 2,
+         refused("--warmup-seconds: '-1' is not a finite number of seconds, 0 or more")},
+        {"--resolution 16 --warmup-seconds 1e999", 2,
+         refused("--warmup-seconds: '1e999' is not a finite number of seconds, 0 or more")},
+        {"--resolution 16 --warmup-seconds soon", 2, refused("--warmup-seconds: 'soon' is not a number of seconds")},
+        {"--resolution 16 --steps 1 --warmup", 2, refused("--warmup: needs a value")},
+        {"--reynolds fast", 2, refused("--reynolds: 'fast' is not a number")},
         {"--resolution 33", 1, "quellmar-run: " + test::invalidConfig + "\n"},
         {"--resolution 16 --integrator rk4", 1, "quellmar-run: Unknown integrator: rk4\n"},
         {"--resolution 16 --initial '" + file("absent.bin") + "'", 1, "quellmar-run: filesystem error"},
@@ -315,6 +409,7 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         EXPECT_EQ(result.code, c.code);
         EXPECT_EQ(result.err.rfind(c.message, 0), 0u) << result.err;
         if (c.code == 2) {
+            EXPECT_EQ(result.err, c.message);
             EXPECT_TRUE(result.out.empty());
         }
     }

@@ -8,7 +8,7 @@ shift 3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
-for installed in lib/libquellmar.so include/quellmar/quellmar.h bin/quellmar-run bin/quellmar-info \
+for installed in lib/libquellmar.so include/quellmar/quellmar.h bin/quellmar-run bin/quellmar-info share/doc/quellmar/protocol.md \
                  lib/cmake/quellmar/quellmarConfig.cmake; do
   [ -e "$work/prefix/$installed" ] || { echo "not installed: $installed"; exit 1; }
 done
@@ -16,5 +16,23 @@ done
 "$cmake" --build "$work/host" >/dev/null
 # The host must not reach into the build tree for anything.
 if readelf -d "$work/host/host" | grep -F "$build"; then echo "host refers to the build tree"; exit 1; fi
+# The emulator's stand-in driver is private to the emulator's libquellmar: it lies in a folder
+# of its own that no other installed file names, so that nothing else takes it for the driver.
+while IFS= read -r -d '' installed; do
+  case "$installed" in
+    "$work/prefix/lib/quellmar/emulator/libcuda.so.1") ;;
+    *) echo "a driver installed where others find it: ${installed#"$work/prefix/"}"; exit 1 ;;
+  esac
+done < <(find "$work/prefix" -name 'libcuda.so*' -print0)
+while IFS= read -r -d '' installed; do
+  readelf -h "$installed" >/dev/null 2>&1 || continue
+  if readelf -d "$installed" | grep -F 'quellmar/emulator' >/dev/null &&
+     [ "$installed" != "$work/prefix/lib/libquellmar.so" ]; then
+    echo "reaches the emulator's driver: ${installed#"$work/prefix/"}"; exit 1
+  fi
+done < <(find "$work/prefix" -type f -print0)
+# Installed, everything runs as it is, without a library path of the test's.
+unset LD_LIBRARY_PATH
 "$work/host/host"
 "$work/prefix/bin/quellmar-info" >/dev/null
+"$work/prefix/bin/quellmar-run" --resolution 16 --steps 2 >/dev/null

@@ -175,7 +175,7 @@ inline std::vector<std::string> documentedCalls(const std::string& function) {
         {"cudaFreeHost", {}},
         {"cudaEventDestroy", {}},
         {"cudaStreamDestroy", {}},
-        {"cuDeviceGet", {"Cannot select CUDA driver device."}},
+        {"cuDeviceGet", {test::noDriverDevice}},
     };
     for (const auto& [name, calls] : table)
         if (name == function) return calls;
