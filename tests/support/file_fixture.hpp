@@ -102,4 +102,18 @@ private:
     int file = -1;
 };
 
+// Reads the first count bytes that arrive at the reading end of a pipe, then closes it, so that
+// the writer finds its reader gone.
+inline void readAndLeave(int reader, std::size_t count) {
+    std::vector<char> bytes(count);
+    std::size_t got = 0;
+    pollfd ready{reader, POLLIN, 0};
+    while (got < count && poll(&ready, 1, 30000) > 0) {
+        const ssize_t n = read(reader, bytes.data() + got, count - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(reader);
+}
+
 }  // namespace test

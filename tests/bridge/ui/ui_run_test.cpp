@@ -2,6 +2,9 @@
 // requests reach the running controller, and what a closed handle still does.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -159,9 +162,7 @@ TEST_F(Run, MeasuredRun) {
     EXPECT_EQ(std::filesystem::file_size(spectrum), 8u * n * n);
 }
 
-// The files of a measured run are written while the controller holds its lock: a FIFO without a
-// reader is refused at once, where waiting for one would hold every later request, destroying the
-// handle included.
+// A FIFO without a reader is refused at once instead of waiting for one.
 TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
     test::TempFolder folder("quellmar-ui-fifo");
     const std::filesystem::path fifo = folder / "spectrum.fifo";
@@ -174,6 +175,33 @@ TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
     const json report = ui.await(test::hasError, "with the file's error");
     EXPECT_EQ(report["error_message"], "Cannot write export file.");
     EXPECT_FALSE(report["running"].get<bool>());
+}
+
+// A reader that never reads holds the measured run's spectrum, but no request: each is answered
+// while the file waits, and destroying the handle gives the write up.
+TEST_F(Run, MeasuredRunIntoAStalledReaderHoldsNoRequest) {
+    test::TempFolder folder("quellmar-ui-stalled");
+    const std::filesystem::path fifo = folder / "spectrum.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // Smaller than the 32² spectrum, which therefore waits.
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    const test::Watchdog watchdog(60.0, "a measured run writing into a FIFO that is never read");
+    {
+        UI ui;
+        ui({{"op", "configure"}, {"resolution", 32}});
+        ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", fifo.string()}});
+        ui({{"op", "start"}});
+        ui.await([](const json& r) { return !r["running"].get<bool>(); }, "with the run ended");
+        for (const json& request : {json{{"op", "get"}}, json{{"op", "visible"}, {"value", false}}, json{{"op", "get"}}}) {
+            const json report = ui(request);
+            EXPECT_FALSE(report.contains("error")) << report;
+            EXPECT_FALSE(settled(report)) << "the spectrum is still waiting for its reader";
+            EXPECT_TRUE(report["error_message"].is_null()) << report;
+        }
+    }
+    close(reader);
 }
 
 TEST_F(Run, NullEndTimeClearsTheStoredOne) {
