@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "support/file_fixture.hpp"
 #include "support/messages.hpp"
 #include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
@@ -202,6 +204,24 @@ TEST_F(Run, MeasuredRunIntoAStalledReaderHoldsNoRequest) {
         }
     }
     close(reader);
+}
+
+// A reader that leaves after 10 bytes fails the measured run's spectrum with the file error; the
+// host is not ended by SIGPIPE.
+TEST_F(Run, MeasuredRunIntoAReaderThatLeavesFails) {
+    test::TempFolder folder("quellmar-ui-leaving");
+    const std::filesystem::path fifo = folder / "spectrum.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    std::thread leaving(test::readAndLeave, reader, 10);
+    UI ui;
+    ui({{"op", "configure"}, {"resolution", 32}});
+    ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", fifo.string()}});
+    ui({{"op", "start"}});
+    EXPECT_EQ(ui.await(test::hasError, "with the file's error")["error_message"], "Cannot write export file.");
+    leaving.join();
 }
 
 TEST_F(Run, NullEndTimeClearsTheStoredOne) {
