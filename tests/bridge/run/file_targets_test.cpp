@@ -9,13 +9,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <vector>
 
@@ -229,16 +235,54 @@ TEST_F(FileTargets, HostKilledInTheMiddleOfAnExportLeavesNoTemporary) {
     }
 }
 
+// Makes the kernel refuse unnamed files to this process, as a file system without them would.
+bool withoutUnnamedFiles() {
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0 &&
+           open("/tmp", O_TMPFILE | O_WRONLY, 0600) < 0 && errno == EOPNOTSUPP;
+}
+
 // Nobody can make exports fail by creating the names of their temporaries first, as another
-// user of a shared sticky folder could when the names followed from the process id and a count.
+// user of a shared sticky folder could when the names followed from the process id and a count:
+// with unnamed files as without them.
 TEST_F(FileTargets, FilesInTheWayOfTemporariesDoNotMatter) {
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed temporaries" : "named temporaries");
+        test::writeBytes(folder / "out.bin", Bytes(64, 0xAB));
+        const std::string outcome = test::inChild([&] {
+            if (!unnamed && !withoutUnnamedFiles()) return std::string("(unnamed files stay)");
+            for (int count = 0; count < 2000; ++count)
+                test::writeBytes(folder / (".quellmar-" + std::to_string(getpid()) + "-" + std::to_string(count) + ".tmp"), {});
+            const std::string failure = exported(folder / "out.bin", values);
+            return failure + "|" + text(test::readBytes(folder / "out.bin"));
+        });
+        EXPECT_EQ(outcome, "|" + content);
+        for (const std::string& name : test::entries(folder.root))
+            if (name != "out.bin") std::filesystem::remove(folder / name);
+    }
+}
+
+// Where the file system makes no unnamed files, a named temporary stands in, and is gone again
+// once the export is done or has failed.
+TEST_F(FileTargets, NamedTemporariesAreRemoved) {
     const std::string outcome = test::inChild([&] {
-        for (int count = 0; count < 2000; ++count)
-            test::writeBytes(folder / (".quellmar-" + std::to_string(getpid()) + "-" + std::to_string(count) + ".tmp"), {});
-        const std::string failure = exported(folder / "out.bin", values);
-        return failure + "|" + text(test::readBytes(folder / "out.bin"));
+        if (!withoutUnnamedFiles()) return std::string("(unnamed files stay)");
+        std::string failures = exported(folder / "new.bin", values) + "|";
+        failures += exported(folder / "new.bin", values) + "|";
+        const test::FileSizeLimit limit(8);
+        failures += exported(folder / "new.bin", std::vector<float>(64, 1.0f));
+        return failures + "|" + text(test::readBytes(folder / "new.bin"));
     });
-    EXPECT_EQ(outcome, "|" + content);
+    EXPECT_EQ(outcome, "||" + cannotWrite + "|" + content);
+    EXPECT_EQ(test::entries(folder.root), std::vector<std::string>{"new.bin"});
 }
 
 }  // namespace
