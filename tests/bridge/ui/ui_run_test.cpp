@@ -2,7 +2,6 @@
 // requests reach the running controller, and what a closed handle still does.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -43,6 +42,13 @@ protected:
         EXPECT_EQ(errorOf(ui(small)), "");
         EXPECT_EQ(ui({{"op", "start"}})["generation"], 1);
         return ui.await(isReady, "ready");
+    }
+
+    // Starts a measured run on the 32² grid, whose spectrum is more than a small FIFO holds.
+    static void measureInto(const UI& ui, const std::filesystem::path& spectrum) {
+        ui({{"op", "configure"}, {"resolution", 32}});
+        ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", spectrum.string()}});
+        ui({{"op", "start"}});
     }
 };
 
@@ -183,18 +189,12 @@ TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
 // while the file waits, and destroying the handle gives the write up.
 TEST_F(Run, MeasuredRunIntoAStalledReaderHoldsNoRequest) {
     test::TempFolder folder("quellmar-ui-stalled");
-    const std::filesystem::path fifo = folder / "spectrum.fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = test::smallFifo(folder / "spectrum.fifo");
     ASSERT_GE(reader, 0);
-    // Smaller than the 32² spectrum, which therefore waits.
-    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
     const test::Watchdog watchdog(60.0, "a measured run writing into a FIFO that is never read");
     {
         UI ui;
-        ui({{"op", "configure"}, {"resolution", 32}});
-        ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", fifo.string()}});
-        ui({{"op", "start"}});
+        measureInto(ui, folder / "spectrum.fifo");
         ui.await([](const json& r) { return !r["running"].get<bool>(); }, "with the run ended");
         for (const json& request : {json{{"op", "get"}}, json{{"op", "visible"}, {"value", false}}, json{{"op", "get"}}}) {
             const json report = ui(request);
@@ -210,16 +210,11 @@ TEST_F(Run, MeasuredRunIntoAStalledReaderHoldsNoRequest) {
 // host is not ended by SIGPIPE.
 TEST_F(Run, MeasuredRunIntoAReaderThatLeavesFails) {
     test::TempFolder folder("quellmar-ui-leaving");
-    const std::filesystem::path fifo = folder / "spectrum.fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = test::smallFifo(folder / "spectrum.fifo");
     ASSERT_GE(reader, 0);
-    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
     std::thread leaving(test::readAndLeave, reader, 10);
     UI ui;
-    ui({{"op", "configure"}, {"resolution", 32}});
-    ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", fifo.string()}});
-    ui({{"op", "start"}});
+    measureInto(ui, folder / "spectrum.fifo");
     EXPECT_EQ(ui.await(test::hasError, "with the file's error")["error_message"], "Cannot write export file.");
     leaving.join();
 }
