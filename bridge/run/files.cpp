@@ -9,12 +9,13 @@
 namespace mirel {
 
 template <typename T>
-void writeFile(const std::filesystem::path& path, const std::vector<T>& values) {
-    if (replaceFile(path, values.data(), values.size() * sizeof(T))) throw std::runtime_error("Cannot write export file.");
+void writeFile(const std::filesystem::path& path, const std::vector<T>& values, const std::atomic<bool>* giveUp) {
+    if (replaceFile(path, values.data(), values.size() * sizeof(T), giveUp))
+        throw std::runtime_error("Cannot write export file.");
 }
 
-template void writeFile<float>(const std::filesystem::path&, const std::vector<float>&);
-template void writeFile<Complex>(const std::filesystem::path&, const std::vector<Complex>&);
+template void writeFile<float>(const std::filesystem::path&, const std::vector<float>&, const std::atomic<bool>*);
+template void writeFile<Complex>(const std::filesystem::path&, const std::vector<Complex>&, const std::atomic<bool>*);
 
 std::vector<float> loadInitial(const Options& options) {
     if (options.initial.empty()) return {};
@@ -28,12 +29,14 @@ std::vector<float> loadInitial(const Options& options) {
     return values;
 }
 
-void writeSpectrum(Solver& solver, const Options& options) {
-    if (!options.spectrum.empty()) writeFile(options.spectrum, solver.spectrum());
+void writeSpectrum(Solver& solver, const Options& options) { writeSpectrum(solver, options, nullptr); }
+
+void writeSpectrum(Solver& solver, const Options& options, const std::atomic<bool>* giveUp) {
+    if (!options.spectrum.empty()) writeFile(options.spectrum, solver.spectrum(), giveUp);
     if (!options.fields.empty()) {
         const std::shared_ptr<Frame> frame = solver.snapshot(true);
         if (!frame) throw std::runtime_error("No snapshot slot.");
-        writeFile(options.fields, solver.readFrame(*frame));
+        writeFile(options.fields, solver.readFrame(*frame), giveUp);
     }
 }
 

@@ -27,6 +27,7 @@ Controller::Controller(const Options& given, int deviceIndex) : options(given), 
 }
 
 Controller::~Controller() {
+    closing = true;
     {
         std::lock_guard<std::mutex> lock(mutex);
         control.stop = true;

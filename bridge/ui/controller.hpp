@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -77,6 +78,9 @@ private:
     std::condition_variable changed;
     ViewState published;
     std::uint64_t begunPasses = 0;
+    // Set as the controller is destroyed: a result file still waiting for a slow reader is given
+    // up, so that the thread can be joined.
+    std::atomic<bool> closing{false};
     Options options;
     int device;
     std::thread thread;

@@ -7,6 +7,7 @@
 
 #include "bridge/json/boundary.hpp"
 #include "bridge/library/clock.hpp"
+#include "bridge/run/files.hpp"
 #include "bridge/ui/controller.hpp"
 #include "bridge/ui/controller_rules.hpp"
 #include "solver/cuda/cuda_check.hpp"
@@ -281,6 +282,7 @@ private:
         if (b.stats.steps != previousSteps) b.gpuSeconds += b.stats.gpuMilliseconds / 1000.0;
         b.batch.measured(n, elapsed);
 
+        bool ended = false;
         {
             const Lock held = lock();
             if (superseded()) {
@@ -291,17 +293,21 @@ private:
             if (copy.measuring && !single && limits.reached(b.stats, b.timer.elapsed(t1))) {
                 c.control.running = false;
                 c.published.running = false;
-                // Under the mutex: whoever asks the controller next finds both files written.
-                writeSpectrum(*solver, options);
-                b.finished = true;
+                ended = true;
             }
             runningAfter = c.control.running;
             if (!runningAfter) {
                 b.statsDue = true;
                 b.timer.stop(nowSeconds());
             } else {
-                b.statsDue = t1 - b.lastStatsTime >= statsInterval || single || b.finished;
+                b.statsDue = t1 - b.lastStatsTime >= statsInterval || single;
             }
+        }
+        if (ended) {
+            // Without the mutex, which every request needs, however long a reader takes. The run
+            // is published as finished, and the thread settles, only once both files are written.
+            writeSpectrum(*solver, options, &c.closing);
+            b.finished = true;
         }
         if (t1 - b.perfTime >= statsInterval && !single) {
             const double run = b.timer.elapsed(t1);

@@ -415,4 +415,30 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
     }
 }
 
+// The host's own standard output as the spectrum file: the spectrum goes out through the host's
+// descriptor, between its statistics lines as its buffered output puts them, whether standard
+// output is a file or a pipe.
+TEST_F(RunHost, SpectrumIntoTheHostsOwnStandardOutput) {
+    const std::string arguments = "--resolution 16 --steps 2 --reynolds 1000";
+    ASSERT_EQ(run(arguments + " --spectrum '" + file("spectrum.bin") + "'").code, 0);
+    const test::Bytes spectrum = test::readBytes(file("spectrum.bin"));
+    ASSERT_EQ(spectrum.size(), 8u * 16 * 16);
+    for (const char* into : {" >'", " | cat >'"}) {
+        SCOPED_TRACE(into);
+        test::output("'" QM_RUN "' " + arguments + " --spectrum /dev/stdout 2>'" + file("stderr.txt") + "'" + into +
+                     file("stdout.bin") + "'");
+        EXPECT_EQ(test::readBytes(file("stderr.txt")), test::Bytes{});
+        const test::Bytes out = test::readBytes(file("stdout.bin"));
+        ASSERT_GT(out.size(), spectrum.size());
+        EXPECT_EQ(test::Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(spectrum.size())), spectrum);
+        std::istringstream text(std::string(out.begin() + static_cast<std::ptrdiff_t>(spectrum.size()), out.end()));
+        std::string statistics, timing, more;
+        std::getline(text, statistics);
+        std::getline(text, timing);
+        EXPECT_FALSE(std::getline(text, more));
+        EXPECT_EQ(json::parse(statistics)["steps"], 2);
+        EXPECT_EQ(json::parse(timing)["steps_run"], 2);
+    }
+}
+
 }  // namespace

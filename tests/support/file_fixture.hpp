@@ -102,4 +102,30 @@ private:
     int file = -1;
 };
 
+// The reading end of a new FIFO at path, open without blocking and holding one page at most, so
+// that a writer of more than 4096 bytes waits for its reader; -1 when none can be made.
+inline int smallFifo(const std::filesystem::path& path) {
+    if (mkfifo(path.c_str(), 0666) != 0) return -1;
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader >= 0 && fcntl(reader, F_SETPIPE_SZ, 4096) < 0) {
+        close(reader);
+        return -1;
+    }
+    return reader;
+}
+
+// Reads the first count bytes that arrive at the reading end of a pipe, then closes it, so that
+// the writer finds its reader gone.
+inline void readAndLeave(int reader, std::size_t count) {
+    std::vector<char> bytes(count);
+    std::size_t got = 0;
+    pollfd ready{reader, POLLIN, 0};
+    while (got < count && poll(&ready, 1, 30000) > 0) {
+        const ssize_t n = read(reader, bytes.data() + got, count - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(reader);
+}
+
 }  // namespace test

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -176,6 +179,31 @@ TEST_F(EngineCalls, ExportKeepsWhatTheUserHad) {
         const test::Watchdog watchdog(30.0, "an export to a FIFO without a reader");
         EXPECT_EQ(errorOf(engine({{"op", "export"}, {f.key, fifo.string()}})), "Cannot write export file.");
     }
+}
+
+// Paths a careless host may give: one that holds a NUL is refused, where the kernel would have
+// read it only up to the NUL, and a pipe whose reader leaves after 10 bytes fails the export
+// without ending the host by SIGPIPE, whose disposition stays the host's.
+TEST_F(EngineCalls, ExportIntoHostileTargetsAnswersTheFileError) {
+    const std::filesystem::path fifo = folder / "fifo";
+    std::filesystem::create_directory(folder / "dir");
+    void (*const before)(int) = std::signal(SIGPIPE, SIG_DFL);
+    Engine engine({{"resolution", 2 * n}, {"reynolds", 1000}});
+    for (const char* key : {"spectrum", "fields"}) {
+        SCOPED_TRACE(key);
+        for (const std::string& leaf : {std::string("keep\0.raw", 9), std::string("dir\0/../elsewhere", 17)})
+            EXPECT_EQ(errorOf(engine({{"op", "export"}, {key, folder.string() + "/" + leaf}})), "Cannot write export file.");
+        // Smaller than either file, so that the export waits for the reader that leaves.
+        const int reader = test::smallFifo(fifo);
+        ASSERT_GE(reader, 0);
+        std::thread leaving(test::readAndLeave, reader, 10);
+        EXPECT_EQ(errorOf(engine({{"op", "export"}, {key, fifo.string()}})), "Cannot write export file.");
+        leaving.join();
+        std::filesystem::remove(fifo);
+    }
+    EXPECT_EQ(std::signal(SIGPIPE, before), SIG_DFL);
+    EXPECT_EQ(test::entries(folder), std::vector<std::string>{"dir"});
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "dir"));
 }
 
 TEST_F(EngineCalls, ClosedEngineAndNullDestroy) {

@@ -49,6 +49,10 @@ inline void expectPicturesKeepWhatTheUserHad(const std::filesystem::path& folder
     EXPECT_EQ(exportTo(longest), "");
     EXPECT_GT(readPNG(longest).width, 0);
 
+    // The kernel would take a path only up to a NUL in it, and write another file.
+    EXPECT_EQ(exportTo(folder.string() + std::string("/keep\0.png", 10)), std::string("Write PNG: ") + std::strerror(EINVAL));
+    EXPECT_FALSE(std::filesystem::exists(folder / "keep"));
+
     // Without a reader a FIFO is refused at once.
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0666), 0);
     const Watchdog watchdog(30.0, "a picture for a FIFO without a reader");

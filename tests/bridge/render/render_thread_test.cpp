@@ -289,6 +289,12 @@ TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
         EXPECT_TRUE(std::filesystem::exists(fields));
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
     }
+    // A fields path that holds a NUL is refused, where the kernel would have read it only up to
+    // the NUL; the picture is then not drawn.
+    report = ui({{"op", "export"}, {"fields", file("keep") + std::string("\0.bin", 5)}, {"png", file("after.png")}});
+    EXPECT_EQ(errorOf(report), "Cannot write export file.");
+    EXPECT_FALSE(std::filesystem::exists(file("keep")));
+    EXPECT_FALSE(std::filesystem::exists(file("after.png")));
     expectStillAtWork();
 }
 

@@ -2,14 +2,18 @@
 // requests reach the running controller, and what a closed handle still does.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "support/file_fixture.hpp"
 #include "support/messages.hpp"
 #include "support/temp_folder.hpp"
 #include "support/ui_fixture.hpp"
@@ -38,6 +42,13 @@ protected:
         EXPECT_EQ(errorOf(ui(small)), "");
         EXPECT_EQ(ui({{"op", "start"}})["generation"], 1);
         return ui.await(isReady, "ready");
+    }
+
+    // Starts a measured run on the 32² grid, whose spectrum is more than a small FIFO holds.
+    static void measureInto(const UI& ui, const std::filesystem::path& spectrum) {
+        ui({{"op", "configure"}, {"resolution", 32}});
+        ui({{"op", "benchmark"}, {"until", 0.05}, {"spectrum", spectrum.string()}});
+        ui({{"op", "start"}});
     }
 };
 
@@ -159,9 +170,7 @@ TEST_F(Run, MeasuredRun) {
     EXPECT_EQ(std::filesystem::file_size(spectrum), 8u * n * n);
 }
 
-// The files of a measured run are written while the controller holds its lock: a FIFO without a
-// reader is refused at once, where waiting for one would hold every later request, destroying the
-// handle included.
+// A FIFO without a reader is refused at once instead of waiting for one.
 TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
     test::TempFolder folder("quellmar-ui-fifo");
     const std::filesystem::path fifo = folder / "spectrum.fifo";
@@ -174,6 +183,40 @@ TEST_F(Run, MeasuredRunIntoAFifoWithoutAReaderFails) {
     const json report = ui.await(test::hasError, "with the file's error");
     EXPECT_EQ(report["error_message"], "Cannot write export file.");
     EXPECT_FALSE(report["running"].get<bool>());
+}
+
+// A reader that never reads holds the measured run's spectrum, but no request: each is answered
+// while the file waits, and destroying the handle gives the write up.
+TEST_F(Run, MeasuredRunIntoAStalledReaderHoldsNoRequest) {
+    test::TempFolder folder("quellmar-ui-stalled");
+    const int reader = test::smallFifo(folder / "spectrum.fifo");
+    ASSERT_GE(reader, 0);
+    const test::Watchdog watchdog(60.0, "a measured run writing into a FIFO that is never read");
+    {
+        UI ui;
+        measureInto(ui, folder / "spectrum.fifo");
+        ui.await([](const json& r) { return !r["running"].get<bool>(); }, "with the run ended");
+        for (const json& request : {json{{"op", "get"}}, json{{"op", "visible"}, {"value", false}}, json{{"op", "get"}}}) {
+            const json report = ui(request);
+            EXPECT_FALSE(report.contains("error")) << report;
+            EXPECT_FALSE(settled(report)) << "the spectrum is still waiting for its reader";
+            EXPECT_TRUE(report["error_message"].is_null()) << report;
+        }
+    }
+    close(reader);
+}
+
+// A reader that leaves after 10 bytes fails the measured run's spectrum with the file error; the
+// host is not ended by SIGPIPE.
+TEST_F(Run, MeasuredRunIntoAReaderThatLeavesFails) {
+    test::TempFolder folder("quellmar-ui-leaving");
+    const int reader = test::smallFifo(folder / "spectrum.fifo");
+    ASSERT_GE(reader, 0);
+    std::thread leaving(test::readAndLeave, reader, 10);
+    UI ui;
+    measureInto(ui, folder / "spectrum.fifo");
+    EXPECT_EQ(ui.await(test::hasError, "with the file's error")["error_message"], "Cannot write export file.");
+    leaving.join();
 }
 
 TEST_F(Run, NullEndTimeClearsTheStoredOne) {
