@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -99,13 +101,17 @@ struct Settings {
 }
 
 // A step count: decimal digits only, as strict as the other numeric options (strtol alone would
-// take leading blanks and a sign).
-long count(const char* value) {
+// take leading blanks and a sign), and no more than the engine's int step count can hold.
+long count(const char* option, const char* value) {
     if (*value < '0' || *value > '9') refuse();
     char* end = nullptr;
     errno = 0;
     const long steps = std::strtol(value, &end, 10);
-    if (*end != '\0' || errno == ERANGE) refuse();
+    if (*end != '\0') refuse();
+    if (errno == ERANGE || steps > std::numeric_limits<std::int32_t>::max()) {
+        std::fprintf(stderr, "quellmar-run: %s must be 0 through %d.\n", option, std::numeric_limits<std::int32_t>::max());
+        std::exit(2);
+    }
     return steps;
 }
 
@@ -164,9 +170,9 @@ Settings parse(int argc, char** argv) {
             else
                 s.engine.push_back({option, value});
         } else if (std::strcmp(argv[i], "--steps") == 0) {
-            s.steps = count(value);
+            s.steps = count("--steps", value);
         } else if (std::strcmp(argv[i], "--warmup") == 0) {
-            s.warmup = count(value);
+            s.warmup = count("--warmup", value);
         } else if (std::strcmp(argv[i], "--warmup-seconds") == 0) {
             if (!isNumber(value) || *value == '-') refuse();
             s.warmupSeconds = std::strtod(value, nullptr);
