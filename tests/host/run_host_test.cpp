@@ -138,7 +138,8 @@ TEST_F(RunHost, PictureOfTheFinalField) {
     EXPECT_EQ(headless.code, 1);
     EXPECT_EQ(headless.err,
               "quellmar-run: OpenGL rendering requires a local X11/Xwayland display (DISPLAY).\n");
-    EXPECT_EQ(std::filesystem::file_size(file("fields.bin")), 12u * 16 * 16);
+    // The export that cannot draw is refused before it writes any of its files.
+    EXPECT_FALSE(std::filesystem::exists(file("fields.bin")));
     EXPECT_FALSE(std::filesystem::exists(file("final.png")));
 
     if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "the picture needs an X display: DISPLAY is not set";
