@@ -3,6 +3,7 @@
 // 2^32 + k, k - 2^32 or 2^63 + k as k, so each key is first shown to take a k and then given
 // those numbers and the others beyond the range, written out as a host writes them, so that the
 // library's own reader decides whether it holds them as signed, unsigned or floating numbers.
+// "pixel_size", which needs a renderer, is tested with the engine's pictures and the render thread.
 #include <gtest/gtest.h>
 
 #include <cstdint>
