@@ -6,6 +6,10 @@
 #include <new>
 #include <sys/mman.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace emu::detail {
 
 namespace {
@@ -26,7 +30,15 @@ Stack::Stack() {
   base_ = static_cast<char*>(mapping_) + guard;
 }
 
-Stack::~Stack() { munmap(mapping_, pageSize() + kSize); }
+Stack::~Stack() {
+#if defined(__SANITIZE_ADDRESS__)
+  // A fiber ends by switching away, so the redzones of the frames it never returned from stay
+  // poisoned, and unmapping does not clear them: whatever the system maps here next (a library,
+  // an emulated device allocation) would read as stack memory and fail its first access.
+  ASAN_UNPOISON_MEMORY_REGION(base_, kSize);
+#endif
+  munmap(mapping_, pageSize() + kSize);
+}
 
 #if defined(QM_EMULATOR_ASM_FIBERS)
 

@@ -8,13 +8,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -154,7 +155,7 @@ constexpr const char* usage =
 std::string quoted(const char* value) { return std::string("'") + value + "'"; }
 
 // A step count: decimal digits only, as strict as the other numeric options (strtol alone would
-// take leading blanks and a sign).
+// take leading blanks and a sign), and no more than the engine's int step count can hold.
 long count(const char* option, const char* value) {
     const auto digits = [&] { refuse(option, quoted(value) + " is not a count of steps (decimal digits)"); };
     if (*value < '0' || *value > '9') digits();
@@ -162,7 +163,9 @@ long count(const char* option, const char* value) {
     errno = 0;
     const long steps = std::strtol(value, &end, 10);
     if (*end != '\0') digits();
-    if (errno == ERANGE) refuse(option, quoted(value) + " is too large");
+    if (errno == ERANGE || steps > std::numeric_limits<std::int32_t>::max())
+        refuse(option, quoted(value) + " is too large: at most " +
+                           std::to_string(std::numeric_limits<std::int32_t>::max()) + " steps");
     return steps;
 }
 

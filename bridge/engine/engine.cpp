@@ -1,3 +1,5 @@
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -88,22 +90,26 @@ json EngineHandle::reset(const json& request) {
     return statsReport(solver.inspect());
 }
 
+// Every key, and the renderer a PNG needs, comes before the first file is written: a refused
+// request leaves the host's files as they were.
 json EngineHandle::exportFiles(const json& request) {
-    if (has(request, "spectrum")) {
-        const std::vector<Complex> values = solver.spectrum();
-        writeFile(path(request, "spectrum"), values);
-    }
+    std::optional<std::filesystem::path> spectrum;
+    if (has(request, "spectrum")) spectrum = path(request, "spectrum");
     const bool snapshot = existing<bool>(request, "snapshot", false);
-    if (!snapshot && !has(request, "fields") && !has(request, "png")) return json::object();
-    const std::shared_ptr<Frame> frame = solver.snapshot(existing<bool>(request, "include_velocity", true));
+    const bool framed = snapshot || has(request, "fields") || has(request, "png");
+    const bool velocity = framed && existing<bool>(request, "include_velocity", true);
+    const std::optional<std::filesystem::path> fields = fieldsFile(request);
+    std::unique_ptr<LinuxRenderer> renderer;
+    if (has(request, "png")) renderer = linuxRenderer(0);
+    const std::optional<Picture> picture = pictureFile(request);
+    const Display display = picture ? displaySettings(request, Display()) : Display();
+
+    if (spectrum) writeFile(*spectrum, solver.spectrum());
+    if (!framed) return json::object();
+    const std::shared_ptr<Frame> frame = solver.snapshot(velocity);
     if (!frame) throw std::runtime_error("No snapshot slot.");
-    exportFields(*frame, request);
-    if (has(request, "png")) {
-        const std::unique_ptr<LinuxRenderer> renderer = linuxRenderer(0);
-        const int size = pixelSize(request);
-        const std::filesystem::path png = path(request, "png");
-        renderer->exportPNG(frame, displaySettings(request, Display()), png, size);
-    }
+    exportFields(*frame, fields);
+    if (picture) renderer->exportPNG(frame, display, picture->path, picture->size);
     return frameReport(*frame);
 }
 

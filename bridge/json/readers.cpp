@@ -69,6 +69,17 @@ bool flag(const json& value, const char* key, bool fallback) {
 }
 
 std::optional<std::int32_t> integer(const json& value) {
+    using limits = std::numeric_limits<std::int32_t>;
+    if (value.is_number_unsigned()) {
+        const auto x = value.get<std::uint64_t>();
+        if (x > static_cast<std::uint64_t>(limits::max())) return std::nullopt;
+        return static_cast<std::int32_t>(x);
+    }
+    if (value.is_number_integer()) {
+        const auto x = value.get<std::int64_t>();
+        if (x < limits::min() || x > limits::max()) return std::nullopt;
+        return static_cast<std::int32_t>(x);
+    }
     if (!value.is_number_float()) return value.get<std::int32_t>();
     const double x = value.get<double>();
     // Both bounds are exact doubles; NaN fails both comparisons.

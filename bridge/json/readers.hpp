@@ -26,10 +26,10 @@ Kind choice(const nlohmann::json& value, const char* key, const char* const (&na
 }
 // A boolean; fallback when the key is absent, the JSON library's type error for another type.
 bool flag(const nlohmann::json& value, const char* key, bool fallback);
-// The JSON library's conversion to a 32-bit int without its undefined cases: integers keep their
-// low 32 bits, true and false read as 1 and 0, a floating number is truncated toward zero.
-// Nothing when a floating number's truncation lies outside the int range; the library's type
-// error for any other type.
+// A number as a 32-bit int: true and false read as 1 and 0, a floating number is truncated toward
+// zero. Nothing when the integer or the truncation lies outside the int range, where the JSON
+// library's own conversion would keep the low 32 bits and so turn a huge value into a small valid
+// one; the library's type error for any other type.
 std::optional<std::int32_t> integer(const nlohmann::json& value);
 // The key's text as a path, exactly as given; empty when absent.
 std::filesystem::path path(const nlohmann::json& value, const char* key);

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cmath>
 #include <future>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -19,12 +18,10 @@ namespace {
 using nlohmann::json;
 
 // A batch size, truncated toward zero; a number beyond the int range gives 0, which the limits
-// then refuse, where a plain conversion would wrap or be undefined.
+// then refuse. Unlike the other integer keys, a boolean is no batch size.
 int batchSize(const json& value) {
     if (!value.is_number()) wrongType(value, "number");
-    const double size = std::trunc(value.get<double>());
-    const bool inRange = size >= std::numeric_limits<int>::min() && size <= std::numeric_limits<int>::max();
-    return inRange ? static_cast<int>(size) : 0;
+    return integer(value).value_or(0);
 }
 
 // The CFL range an integrator is moved into when "cap_cfl" asks for it.

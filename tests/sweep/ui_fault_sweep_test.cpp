@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,8 @@ using nlohmann::json;
 
 constexpr int n = 16;
 constexpr auto settleBound = std::chrono::seconds(30);
+// Longer than the 1/60 s between paced frames.
+constexpr auto framePeriod = std::chrono::milliseconds(20);
 
 bool settled(const json& report) { return report["settled"].get<bool>(); }
 bool ready(const json& report) { return report["ready"].get<bool>(); }
@@ -120,7 +123,11 @@ private:
 
     // The controller may go idle once more before it takes the step, so the step is known done
     // only by the frame that follows it, the last thing the thread does before going idle.
+    // A paused controller also takes a frame before the step when the frame pacing has one due,
+    // which it has once a frame period has passed since the last frame: waiting that long first
+    // makes the step's calls the same in every pass, however busy the machine.
     void step() {
+        std::this_thread::sleep_for(framePeriod);
         const std::uint64_t next = sequence(get()) + 1;
         call({{"op", "step"}});
         settle([next](const json& report) { return ready(report) && sequence(report) == next; });

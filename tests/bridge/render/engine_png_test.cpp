@@ -77,26 +77,42 @@ TEST_F(EnginePicture, EqualsTheRenderersOwnExport) {
     }
 }
 
-// The module is loaded before any key of the picture is read; a refused key fails the request
-// after the fields file was written.
-TEST_F(EnginePicture, RefusedKeys) {
+// The module is loaded before any key of the picture is read, and every key before the first
+// file is written: a refused key fails the request and leaves the spectrum and fields files that
+// were there before it.
+TEST_F(EnginePicture, RefusedKeysLeaveTheFilesAsTheyWere) {
     test::Engine engine({{"resolution", 16}, {"reynolds", 1000}});
+    const std::string badSize = "PNG size must be 1 through 8192.";
     const struct {
         json keys;
-        std::string message;
+        std::string message;  // the end of the error
     } cases[] = {
-        {{{"pixel_size", 0}}, "PNG size must be 1 through 8192."},
-        {{{"pixel_size", 8193}}, "PNG size must be 1 through 8192."},
+        {{{"pixel_size", 0}}, badSize},
+        {{{"pixel_size", 8193}}, badSize},
+        {{{"pixel_size", 4294967360ull}}, badSize},
+        {{{"pixel_size", -4294967232ll}}, badSize},
+        {{{"pixel_size", 1e19}}, badSize},
+        {{{"pixel_size", "64"}}, "type must be number, but is string"},
+        {{{"png", 5}}, "type must be string, but is number"},
         {{{"display", "Speed"}}, "Unknown display: Speed"},
+        {{{"palette", "nope"}}, "Unknown palette: nope"},
+        {{{"color_range", "nope"}}, "Unknown color_range: nope"},
+        {{{"exposure", "high"}}, "type must be number, but is string"},
+        {{{"sigma", json::array()}}, "type must be number, but is array"},
+        {{{"flow", 1}}, "type must be boolean, but is number"},
     };
+    const test::Bytes before = {'o', 'l', 'd'};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.keys.dump());
-        json request = c.keys;
-        request.update({{"op", "export"}, {"fields", file("fields.bin")}, {"png", file("refused.png")}});
-        EXPECT_EQ(errorOf(engine(request)), c.message);
-        EXPECT_TRUE(std::filesystem::exists(file("fields.bin")));
+        json request = {{"op", "export"}, {"spectrum", file("spectrum.bin")}, {"fields", file("fields.bin")}, {"png", file("refused.png")}};
+        request.update(c.keys);
+        SCOPED_TRACE(request.dump());
+        test::writeBytes(file("spectrum.bin"), before);
+        test::writeBytes(file("fields.bin"), before);
+        const std::string error = errorOf(engine(request));
+        EXPECT_TRUE(test::endsWith(error, c.message)) << error;
+        EXPECT_EQ(test::readBytes(file("spectrum.bin")), before);
+        EXPECT_EQ(test::readBytes(file("fields.bin")), before);
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
-        std::filesystem::remove(file("fields.bin"));
     }
 }
 

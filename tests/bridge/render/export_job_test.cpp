@@ -1,6 +1,7 @@
 // The export that a UI request hands to the render thread, run here with a renderer that only
-// records what it is asked to draw: the fields file comes first, the PNG size is checked before
-// the renderer is asked, and every outcome reaches the waiting request through its promise.
+// records what it is asked to draw: every key is checked before the fields file is written, the
+// fields file comes before the PNG, and every outcome reaches the waiting request through its
+// promise.
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -101,7 +102,9 @@ TEST_F(ExportJob, Failures) {
         bool fieldsWritten;
     } cases[] = {
         {{{"png", file("a.png")}, {"pixel_size", 0}}, false, "PNG size must be 1 through 8192.", false},
-        {{{"fields", file("fields.bin")}, {"png", file("a.png")}, {"pixel_size", 8193}}, false, "PNG size must be 1 through 8192.", true},
+        {{{"fields", file("fields.bin")}, {"png", file("a.png")}, {"pixel_size", 8193}}, false, "PNG size must be 1 through 8192.", false},
+        {{{"fields", file("fields.bin")}, {"png", file("a.png")}, {"pixel_size", 4294967360ull}}, false, "PNG size must be 1 through 8192.", false},
+        {{{"fields", file("fields.bin")}, {"png", 5}}, false, "[json.exception.type_error.302] type must be string, but is number", false},
         {{{"png", file("a.png")}, {"pixel_size", 3e9}}, false, "PNG size must be 1 through 8192.", false},
         {{{"png", file("a.png")}, {"pixel_size", -1e19}}, false, "PNG size must be 1 through 8192.", false},
         {{{"png", file("a.png")}, {"pixel_size", 4294967296ll}}, false, "PNG size must be 1 through 8192.", false},
@@ -109,13 +112,15 @@ TEST_F(ExportJob, Failures) {
         {{{"png", file("a.png")}, {"pixel_size", "big"}}, false, "[json.exception.type_error.302] type must be number, but is string", false},
         {{{"fields", file("fields.bin")}, {"png", file("a.png")}}, true, "Cannot write PNG.", true},
     };
+    // A refused request leaves the fields file that was there before it.
+    const test::Bytes before = {'o', 'l', 'd'};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request.dump());
-        std::filesystem::remove(file("fields.bin"));
+        test::writeBytes(file("fields.bin"), before);
         RecordingRenderer renderer(file("fields.bin"), c.rendererFails);
         EXPECT_EQ(run(c.request, renderer), c.message);
         EXPECT_TRUE(renderer.drawn.empty());
-        EXPECT_EQ(std::filesystem::exists(file("fields.bin")), c.fieldsWritten);
+        EXPECT_EQ(test::readBytes(file("fields.bin")) != before, c.fieldsWritten);
     }
 }
 

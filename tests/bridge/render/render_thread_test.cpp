@@ -18,6 +18,7 @@
 #include "renderer/png_file.hpp"
 #include "rendering_fixture.hpp"
 #include "support/canvas.hpp"
+#include "support/file_bytes.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {
@@ -280,13 +281,15 @@ TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
     EXPECT_EQ(large.width, 1800);
     EXPECT_EQ(large.height, 1800);
 
-    // A refused size fails the request after the fields file, and leaves the render thread at work.
-    for (const int size : {0, 8193}) {
-        SCOPED_TRACE(size);
-        const std::string fields = file(("fields-" + std::to_string(size) + ".bin").c_str());
-        report = ui({{"op", "export"}, {"fields", fields}, {"png", file("refused.png")}, {"pixel_size", size}});
+    // A refused size fails the request before the fields file is written, and leaves the render
+    // thread at work.
+    const test::Bytes before = {'o', 'l', 'd'};
+    for (const json& size : {json(0), json(8193), json(4294967344ull), json(-4294967248ll)}) {
+        SCOPED_TRACE(size.dump());
+        test::writeBytes(file("fields.bin"), before);
+        report = ui({{"op", "export"}, {"fields", file("fields.bin")}, {"png", file("refused.png")}, {"pixel_size", size}});
         EXPECT_EQ(errorOf(report), "PNG size must be 1 through 8192.");
-        EXPECT_TRUE(std::filesystem::exists(fields));
+        EXPECT_EQ(test::readBytes(file("fields.bin")), before);
         EXPECT_FALSE(std::filesystem::exists(file("refused.png")));
     }
     // A fields path that holds a NUL is refused, where the kernel would have read it only up to
