@@ -187,11 +187,12 @@ private:
             {
                 const Lock held = lock();
                 if (superseded()) return false;
-                // The count goes out with the frame it counts, so that no view shows one without
-                // the other.
+                // The count and the statistics go out with the frame, so that no view shows a
+                // frame ahead of the steps it reports.
                 c.published.frame = std::move(frame);
-                c.published.frames = ++b.frames;
+                ++b.frames;
                 c.published.ready = true;
+                publish();
             }
             b.frameDue = false;
         }
