@@ -42,6 +42,13 @@ struct SolverFFT {
 
 void PrintTo(const SolverFFT& fft, std::ostream* out) { *out << fft.name; }
 
+// The padded grid of resolution N: M = 3N/2 with rows of M/2 + 1 complex elements rounded up to
+// eight, and the zero band from N/2.
+Geometry padded(int n) {
+    const int m = 3 * n / 2;
+    return {m, true, (m / 2 + 8) / 8 * 8, n / 2};
+}
+
 // The FFTs the solvers own at resolution N: the padded grid M = 3N/2 with its zero band from N/2
 // (two fields for the stress form, four and one for the advective form), the base grid, the
 // complex grid of an initial field, and the grid of the CNAB2 solver, which takes powers of two.
@@ -51,9 +58,8 @@ std::vector<SolverFFT> solverFFTs() {
     for (const int n : {16, 18, 34, 48, 256, 1024, 2048}) {
         const std::string resolution = "N" + std::to_string(n) + "_";
         const int m = 3 * n / 2;
-        const Geometry padded{m, true, (m / 2 + 8) / 8 * 8, n / 2};
-        ffts.push_back({resolution + "padded_stress", padded, {2}});
-        ffts.push_back({resolution + "padded_advective", padded, {4, 1}});
+        ffts.push_back({resolution + "padded_stress", padded(n), {2}});
+        ffts.push_back({resolution + "padded_advective", padded(n), {4, 1}});
         ffts.push_back({resolution + "base", {n, true, n / 2 + 1, 0}, {1, 3}});
         ffts.push_back({resolution + "complex", {n, false, n, 0}, {1}});
         if ((n & (n - 1)) == 0) ffts.push_back({resolution + "cnab2", {m, true, 3 * n / 4 + 1, 0}, {3, 2}});
@@ -279,11 +285,6 @@ const CardClass cardClasses[] = {
     {"sm86_sm89_sm120", 101376},
     {"sm90_sm100", 232448},
 };
-
-Geometry padded(int n) {
-    const int m = 3 * n / 2;
-    return {m, true, (m / 2 + 8) / 8 * 8, n / 2};
-}
 
 const char* describe(Remedy remedy) {
     switch (remedy) {
