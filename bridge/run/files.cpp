@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <string>
 
 #include "bridge/run/options.hpp"
 #include "renderer/replace_file.hpp"
@@ -19,6 +20,8 @@ template void writeFile<Complex>(const std::filesystem::path&, const std::vector
 
 std::vector<float> loadInitial(const Options& options) {
     if (options.initial.empty()) return {};
+    // The kernel would read the path only up to a NUL, and so another file than the one named.
+    if (options.initial.native().find('\0') != std::string::npos) throw std::runtime_error("Cannot read initial file.");
     const std::uintmax_t n = static_cast<std::uintmax_t>(options.config.resolution);
     if (std::filesystem::file_size(options.initial) != 4 * n * n)
         throw std::runtime_error("Initial file must contain exactly N² Float32 samples.");

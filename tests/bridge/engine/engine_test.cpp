@@ -300,6 +300,7 @@ TEST_F(EngineCalls, RefusedResetKeepsTheRun) {
     test::writeFloats(file("initial32.bin"), std::vector<float>(32 * 32, 1.0f));
     test::writeFloats(file("short.bin"), std::vector<float>(n * n - 1, 1.0f));
     test::writeFloats(file("infinite.bin"), notFinite);
+    test::writeFloats(file("fitting.bin"), std::vector<float>(n * n, 1.0f));
     const std::string wrongSize = "{\"error\":\"Initial file must contain exactly N² Float32 samples.\"}";
     struct Case {
         json initial;
@@ -311,6 +312,8 @@ TEST_F(EngineCalls, RefusedResetKeepsTheRun) {
         {file("short.bin"), wrongSize, true},
         {file("infinite.bin"), "{\"error\":\"Initial vorticity must contain exactly N² finite Float32 samples.\"}", true},
         {file("grün.bin"), "grün.bin]\"}", false},
+        // The kernel would read the path only up to the NUL: "fitting.bin", of the right size.
+        {file("fitting.bin") + std::string("\0junk", 5), "{\"error\":\"Cannot read initial file.\"}", true},
         {5, "type must be string, but is number\"}", false},
     };
     Engine engine(small);
@@ -451,6 +454,8 @@ TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
     const std::string wrongSize = "{\"resolution\":16,\"initial\":\"" + file("initial32.bin") + "\"}";
     const std::string withNaN = "{\"resolution\":16,\"initial\":\"" + file("nan.bin") + "\"}";
     const std::string absent = "{\"resolution\":16,\"initial\":\"" + file("absent.bin") + "\"}";
+    test::writeFloats(file("initial16.bin"), std::vector<float>(16 * 16, 0.0f));
+    const std::string nul = "{\"resolution\":16,\"initial\":\"" + file("initial16.bin") + "\\u0000junk\"}";
     const Case cases[] = {
         {"not json", parseMessage("not json"), true},
         {"{\"resolution\":16,}", parseMessage("{\"resolution\":16,}"), true},
@@ -468,6 +473,7 @@ TEST_F(EngineCreation, FailuresAreReportedAsPlainText) {
         {wrongSize.c_str(), "Initial file must contain exactly N² Float32 samples.", true},
         {withNaN.c_str(), "Initial vorticity must contain exactly N² finite Float32 samples.", true},
         {absent.c_str(), file("absent.bin"), false},
+        {nul.c_str(), "Cannot read initial file.", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request != nullptr ? c.request : "(null request)");

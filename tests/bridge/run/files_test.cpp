@@ -133,6 +133,13 @@ TEST_F(Files, InitialFileWithoutASizeGivesTheFileSystemError) {
     }
 }
 
+// The kernel would stop at the NUL and read "initial.bin", which has the right size.
+TEST_F(Files, InitialPathHoldingANulIsNotRead) {
+    test::writeBytes(folder / "initial.bin", Bytes(4 * 16 * 16, 0));
+    for (const std::string& tail : {std::string("\0junk", 5), std::string("\0", 1)})
+        EXPECT_EQ(failure(run(16, (folder / "initial.bin").string() + tail)), "Cannot read initial file.");
+}
+
 TEST(InitialFile, ShortReadIsACannotRead) {
     // A sysfs attribute claims a size of one page but reads back far fewer bytes.
     const std::filesystem::path attribute = "/sys/devices/system/cpu/online";
