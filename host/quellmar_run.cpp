@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +18,9 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -124,15 +127,17 @@ constexpr const char* usage =
     "  --warmup-seconds S     further warm-up steps until S seconds have passed (default 0)\n"
     "  --steps N              measured steps (default 100; with --until, as many as it takes)\n"
     "  --until T              end at simulation time T (default: no end time)\n"
-    "Files written after the last step (formats in docs/protocol.md, installed in\n"
-    "share/doc/quellmar/):\n"
+    "Files written after the last step, each checked before the first step: an existing file\n"
+    "must be writable, a new one must be possible in its folder (formats in docs/protocol.md,\n"
+    "installed in share/doc/quellmar/):\n"
     "  --spectrum FILE        the spectrum file\n"
     "  --fields FILE          the fields file (vorticity and velocity)\n"
     "  --png FILE             the final vorticity as an 1800 x 1800 picture; needs an X display\n"
     "                         with OpenGL 3.3, which is checked before the first step\n"
     "\n"
     "Standard output gets two JSON lines: the statistics of the final flow, as the \"inspect\"\n"
-    "request answers them, then {\"steps_run\":N,\"wall_ms_per_step\":MS,\"gpu_ms_per_step\":MS}.\n"
+    "request answers them, then {\"steps_run\":N,\"wall_ms_per_step\":MS,\"gpu_ms_per_step\":MS};\n"
+    "both come before the files are written, so a file that fails then loses neither.\n"
     "Standard error gets a progress line after each chunk of up to 256 steps (step count,\n"
     "simulation time, energy, enstrophy, elapsed wall time and, where the number of steps is\n"
     "known, the estimated time left), a note when --steps ran out before --until was reached,\n"
@@ -142,15 +147,20 @@ constexpr const char* usage =
     "every step was taken, when there is one: steps after the --until time is reached still run\n"
     "on the GPU, but take no step.\n"
     "\n"
-    "Exit status: 0 when the run succeeded, 1 when it failed (the library's or the system's\n"
-    "message on standard error), 2 when an option was refused.";
+    "Exit status: 0 when the run succeeded; 2 when it was refused before its first step (an\n"
+    "option, the configuration or the --until time that the library refuses, an output file\n"
+    "that cannot be written, a picture that cannot be drawn), with the reason on standard error;\n"
+    "1 when it failed otherwise (the library's or the system's message on standard error): the\n"
+    "library cannot start, a step fails, or a file fails after the last step.";
 
-// Refuses the command line for the reason given, naming the option at fault.
-[[noreturn]] void refuse(const std::string& option, const std::string& why) {
-    std::fprintf(stderr, "quellmar-run: %s: %s\nRun 'quellmar-run --help' for the options.\n", option.c_str(),
-                 why.c_str());
+// Refuses the run before its first step, for the reason given.
+[[noreturn]] void refused(const std::string& why) {
+    std::fprintf(stderr, "quellmar-run: %s\nRun 'quellmar-run --help' for the options.\n", why.c_str());
     std::exit(2);
 }
+
+// Refuses the command line for the reason given, naming the option at fault.
+[[noreturn]] void refuse(const std::string& option, const std::string& why) { refused(option + ": " + why); }
 
 std::string quoted(const char* value) { return std::string("'") + value + "'"; }
 
@@ -258,12 +268,69 @@ Settings parse(int argc, char** argv) {
     return s;
 }
 
+// The file at the end of the chain of symbolic links that path starts, which a write into path
+// makes; path itself where it is no link. The kernel follows at most 40 links.
+std::string linkDestination(std::string path) {
+    constexpr int linkLimit = 40;
+    for (int followed = 0; followed < linkLimit; ++followed) {
+        std::vector<char> target(PATH_MAX);
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length < 0 || static_cast<std::size_t>(length) == target.size()) return path;
+        std::string next(target.data(), static_cast<std::size_t>(length));
+        const std::size_t slash = path.rfind('/');
+        if (next.front() != '/' && slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+        path = next;
+    }
+    return path;
+}
+
+// Why no file can be written at path, or nothing where one can: the library writes into an
+// existing file the user may write, and makes a missing one in the folder where its path ends.
+// That folder is tried with an unnamed file, which leaves nothing behind; where the file system
+// has none, the folder's permissions tell.
+std::optional<std::string> unwritable(const std::string& path) {
+    const auto reason = [](int error) { return std::optional<std::string>(std::strerror(error)); };
+    if (path.empty()) return reason(ENOENT);
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) return reason(EISDIR);
+        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return reason(errno);
+        return std::nullopt;
+    }
+    if (errno != ENOENT) return reason(errno);
+    const std::string destination = linkDestination(path);
+    const std::size_t slash = destination.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/"
+                                                                             : destination.substr(0, slash);
+    const int unnamed = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        close(unnamed);
+        return std::nullopt;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR) return reason(errno);
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return reason(errno);
+    return std::nullopt;
+}
+
+// Every file the run is to write, checked before its first step, so that a long run does not end
+// in a file it could never have written.
+void checkOutputs(const Settings& s) {
+    for (const auto& [option, path] : {std::pair{"--spectrum", s.spectrum}, {"--fields", s.fields}, {"--png", s.png}})
+        if (path != nullptr)
+            if (const std::optional<std::string> why = unwritable(path)) refuse(option, quoted(path) + " cannot be written: " + *why);
+}
+
 // The engine's configuration. Numbers are read only now, in the order given, so that one too
-// large for a double fails at the engine's creation, as the library would fail to read it.
+// large for a double is refused where the library would fail to read it, naming its option.
 json configuration(const std::vector<Setting>& settings) {
     json request = json::object();
-    for (const Setting& setting : settings)
-        request[setting.option->key] = setting.option->quoted ? json(setting.value) : json::parse(setting.value);
+    for (const Setting& setting : settings) {
+        try {
+            request[setting.option->key] = setting.option->quoted ? json(setting.value) : json::parse(setting.value);
+        } catch (const json::exception& failure) {
+            refuse(setting.option->option, failure.what());
+        }
+    }
     return request;
 }
 
@@ -287,13 +354,24 @@ struct Reply {
     json value;
 };
 
-// Takes over a reply of the library and exits with the message of an error object. The library
-// answers NULL only when it cannot allocate the reply.
-Reply checked(char* answer) {
+// Takes over a reply of the library. The library answers NULL only when it cannot allocate the
+// reply.
+Reply taken(char* answer) {
     if (answer == nullptr) fail("out of memory");
     const std::unique_ptr<char, void (*)(char*)> owned(answer, qm_string_free);
-    Reply reply{answer, json::parse(answer)};
-    if (reply.value.contains("error")) fail(reply.value["error"].get<std::string>());
+    return {answer, json::parse(answer)};
+}
+
+// The message of a reply that is an error object.
+std::optional<std::string> errorOf(const Reply& reply) {
+    if (!reply.value.contains("error")) return std::nullopt;
+    return reply.value["error"].get<std::string>();
+}
+
+// Takes over a reply of the library and exits with the message of an error object.
+Reply checked(char* answer) {
+    Reply reply = taken(answer);
+    if (const std::optional<std::string> error = errorOf(reply)) fail(*error);
     return reply;
 }
 
@@ -332,20 +410,53 @@ void progress(void* engine, const Settings& s, long steps, double elapsed, long 
     std::fputc('\n', stderr);
 }
 
-// Asks the library for a picture before the first step, so that a run that cannot draw its final
-// field fails at once and not after its last step: a picture of one pixel, into a file that takes
-// any bytes, goes through the display, the renderer module and the drawing as the real one will.
-void checkPicture(void* engine) { call(engine, {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}}); }
+using OwnedEngine = std::unique_ptr<void, void (*)(void*)>;
+
+// The engine of the run; a configuration that the library refuses refuses the run. So does one
+// that the host cannot even write as a request: a text that is not UTF-8.
+OwnedEngine created(const Settings& s) {
+    std::string request;
+    try {
+        request = configuration(s.engine).dump();
+    } catch (const json::exception& failure) {
+        refused(failure.what());
+    }
+    char* error = nullptr;
+    OwnedEngine engine(qm_engine_create(request.c_str(), &error), qm_engine_destroy);
+    if (engine == nullptr) {
+        const std::string message = error != nullptr ? error : "cannot create the engine";
+        qm_string_free(error);
+        refused(message);
+    }
+    return engine;
+}
+
+// Asks the library, before the first step, whatever it could refuse only later: the end time, in
+// an advance of no step, and a picture. A picture of one pixel, into a file that takes any bytes,
+// goes through the display, the renderer module and the drawing as the real one will.
+void checkRun(void* engine, const Settings& s) {
+    if (s.until != nullptr) {
+        json probe = {{"op", "advance"}, {"steps", 0}};
+        try {
+            probe["until"] = json::parse(s.until);
+        } catch (const std::exception& failure) {
+            refuse("--until", failure.what());
+        }
+        if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, probe.dump().c_str()))))
+            refuse("--until", *error);
+    }
+    if (s.png != nullptr) {
+        const json picture = {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}};
+        if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, picture.dump().c_str()))))
+            refuse("--png", *error);
+    }
+}
 
 int run(const Settings& s) {
     checked(qm_initialize(libraryFolder().c_str()));
-
-    char* error = nullptr;
-    const std::unique_ptr<void, void (*)(void*)> owned(
-        qm_engine_create(configuration(s.engine).dump().c_str(), &error), qm_engine_destroy);
-    if (owned == nullptr) fail(error != nullptr ? error : "cannot create the engine");
+    const OwnedEngine owned = created(s);
     void* const engine = owned.get();
-    if (s.png != nullptr) checkPicture(engine);
+    checkRun(engine, s);
 
     const double started = seconds();
     // Steps done so far, the warm-up included.
@@ -391,15 +502,24 @@ int run(const Settings& s) {
     if (s.until != nullptr && !endReached && time < json::parse(s.until).get<double>())
         std::fprintf(stderr, "quellmar-run: --steps %ld ran out at t=%.6g, before --until %s\n", s.steps, time, s.until);
     print(final.text);
-    json exported = {{"op", "export"}};
-    for (const auto& [key, path] : {std::pair{"spectrum", s.spectrum}, {"fields", s.fields}, {"png", s.png}})
-        if (path != nullptr) exported[key] = path;
-    if (exported.size() > 1) call(engine, exported);
     const double perStep = measured.steps > 0 ? 1.0 / static_cast<double>(measured.steps) : 0.0;
     char timing[160];
     std::snprintf(timing, sizeof timing, "{\"steps_run\":%ld,\"wall_ms_per_step\":%.6g,\"gpu_ms_per_step\":%.6g}",
                   done - warmed, measured.wallSeconds * 1e3 * perStep, measured.gpuMilliseconds * perStep);
     print(timing);
+    // The files come after both lines, so that a file that fails now loses nothing of the run's
+    // result. The lines stay buffered meanwhile: a file written into standard output itself comes
+    // before them.
+    json exported = {{"op", "export"}};
+    for (const auto& [key, path] : {std::pair{"spectrum", s.spectrum}, {"fields", s.fields}, {"png", s.png}})
+        if (path != nullptr) exported[key] = path;
+    if (exported.size() > 1) {
+        const Reply reply = taken(qm_engine_call(engine, exported.dump().c_str()));
+        if (const std::optional<std::string> error = errorOf(reply)) {
+            finishOutput();
+            fail(*error);
+        }
+    }
     finishOutput();
     return 0;
 }
@@ -411,6 +531,7 @@ int main(int argc, char** argv) {
     // statistics written into that file.
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) lostOutput();
     Settings s = parse(argc, argv);
+    checkOutputs(s);
     if (s.steps < 0) {
         s.stepsKnown = s.until == nullptr;
         s.steps = s.stepsKnown ? 100 : 2147483647L;

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -25,6 +28,18 @@ namespace {
 using nlohmann::json;
 using test::Engine;
 using test::withoutTiming;
+
+// The standard library's message for a file whose size cannot be read, as the library answers it.
+std::string fileSystemError(const std::string& path) {
+    std::error_code error;
+    static_cast<void>(std::filesystem::file_size(path, error));
+    return std::filesystem::filesystem_error("cannot get file size", path, error).what();
+}
+
+// What the host writes on standard error when it refuses a run before its first step.
+std::string refused(const std::string& message) {
+    return "quellmar-run: " + message + "\nRun 'quellmar-run --help' for the options.\n";
+}
 
 struct Result {
     int code = -1;
@@ -142,11 +157,10 @@ std::pair<unsigned, unsigned> pngSize(const std::string& path) {
 // and without one the files asked for before it are written all the same.
 TEST_F(RunHost, PictureOfTheFinalField) {
     const std::string files = " --fields '" + file("fields.bin") + "' --png '" + file("final.png") + "'";
-    // Without a display the run fails before its first step: no statistics, no file.
+    // Without a display the run is refused before its first step: no statistics, no file.
     const Result headless = run("--resolution 16 --steps 3" + files, "env -u DISPLAY ");
-    EXPECT_EQ(headless.code, 1);
-    EXPECT_EQ(headless.err,
-              "quellmar-run: OpenGL rendering requires a local X11/Xwayland display (DISPLAY).\n");
+    EXPECT_EQ(headless.code, 2);
+    EXPECT_EQ(headless.err, refused("--png: OpenGL rendering requires a local X11/Xwayland display (DISPLAY)."));
     EXPECT_TRUE(headless.out.empty());
     EXPECT_FALSE(std::filesystem::exists(file("fields.bin")));
     EXPECT_FALSE(std::filesystem::exists(file("final.png")));
@@ -169,8 +183,8 @@ TEST_F(RunHost, RefusedPictureKeepsTheOldOne) {
     EXPECT_EQ(test::readBytes(file("final.png")), old);
 }
 
-// Run by a user without root's privileges, the host may not replace a file that user may not
-// write, and writes in place a writable file in a folder that takes no new file.
+// Run by a user without root's privileges, the host refuses a file that user may not write before
+// the first step, and writes in place a writable file in a folder that takes no new file.
 TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
     using std::filesystem::perms;
     const perms readOnly = perms::owner_read | perms::group_read | perms::others_read;
@@ -182,13 +196,16 @@ TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
         perms folderMode;
         std::string outcome;  // exit code and standard error
     };
+    const std::filesystem::path box = folder / "box";
+    const auto denied = [&](const std::string& option) {
+        return "2 " + refused(option + ": '" + (box / "out").string() + "' cannot be written: " + std::strerror(EACCES));
+    };
     const Case cases[] = {
-        {"--fields", readOnly, perms::all, "1 quellmar-run: Cannot write export file.\n"},
+        {"--fields", readOnly, perms::all, denied("--fields")},
         {"--fields", writable, closed, "0 "},
-        {"--png", readOnly, perms::all, std::string("1 quellmar-run: Write PNG: ") + std::strerror(EACCES) + "\n"},
+        {"--png", readOnly, perms::all, denied("--png")},
         {"--png", writable, closed, "0 "},
     };
-    const std::filesystem::path box = folder / "box";
     const test::Bytes old(64, 0xAB);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.option) + " " + c.outcome);
@@ -203,7 +220,7 @@ TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
         });
         std::filesystem::permissions(box, perms::all);
         EXPECT_EQ(outcome, c.outcome);
-        EXPECT_EQ(test::readBytes(box / "out") == old, c.outcome[0] == '1');
+        EXPECT_EQ(test::readBytes(box / "out") == old, c.outcome[0] == '2');
         EXPECT_EQ(test::permissions(box / "out"), c.fileMode);
         EXPECT_EQ(test::entries(box), std::vector<std::string>{"out"});
         std::filesystem::remove_all(box);
@@ -223,15 +240,14 @@ TEST_F(RunHost, ErrorTextsKeepTheirBytes) {
     std::filesystem::create_symlink(QM_LIBRARY, library / "libquellmar.so");
     const Result call = run("--resolution 16 --steps 1 --png '" + file("final.png") + "'",
                             "LD_LIBRARY_PATH='" + library.string() + "'${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} ");
-    EXPECT_EQ(call.code, 1);
-    EXPECT_EQ(call.err, "quellmar-run: Cannot load Linux renderer: " + (library / "libquellmar_gl.so").string() +
-                            ": cannot open shared object file: " + std::strerror(ENOENT) + "\n");
+    EXPECT_EQ(call.code, 2);
+    EXPECT_EQ(call.err, refused("--png: Cannot load Linux renderer: " + (library / "libquellmar_gl.so").string() +
+                                ": cannot open shared object file: " + std::strerror(ENOENT)));
 
     const std::string initial = file((name + ".bin").c_str());
     const Result create = run("--resolution 16 --initial '" + initial + "'");
-    EXPECT_EQ(create.code, 1);
-    EXPECT_EQ(create.err.rfind("quellmar-run: filesystem error: ", 0), 0u) << create.err;
-    EXPECT_EQ(create.err.substr(create.err.size() - initial.size() - 3), "[" + initial + "]\n") << create.err;
+    EXPECT_EQ(create.code, 2);
+    EXPECT_EQ(create.err, refused(fileSystemError(initial))) << create.err;
 }
 
 TEST_F(RunHost, StopsAtTheEndTime) {
@@ -305,6 +321,18 @@ TEST_F(RunHost, FailsWhenItsOutputIsLost) {
     }
 }
 
+// A file that fails only after the last step, as a FIFO without a reader does, fails the run, but
+// both lines of its result are printed first.
+TEST_F(RunHost, FileThatFailsAfterTheRunKeepsItsResult) {
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0600), 0);
+    const Result result = run("--resolution 16 --steps 3 --fields '" + file("fifo") + "'");
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, "quellmar-run: Cannot write export file.\n");
+    ASSERT_EQ(result.out.size(), 2u);
+    EXPECT_EQ(json::parse(result.out[0])["steps"], 3);
+    EXPECT_EQ(json::parse(result.out[1])["steps_run"], 3);
+}
+
 // 256 steps of 2^-7 land exactly on the end time 2 with the first chunk; the second chunk takes no
 // step and its reply repeats the first one's GPU time, which must not count twice.
 TEST_F(RunHost, MeasuresOnlyTheStepsTaken) {
@@ -348,7 +376,8 @@ TEST_F(RunHost, HelpPrintsTheUsageAndSucceeds) {
         // The defaults a run takes, what goes where, how it ends and where the files are described.
         for (const char* part : {"(default 1024)", "(default 100;", "(default 27898.36614974335)", "(default etdrk4)",
                                  "Standard output gets two JSON lines", "Standard error gets a progress line",
-                                 "Exit status: 0", "1 when it failed", "2 when an option was refused",
+                                 "Exit status: 0", "2 when it was refused before its first step",
+                                 "1 when it failed otherwise", "checked before the first step",
                                  "docs/protocol.md"})
             EXPECT_NE(help.find(part), std::string::npos) << part;
     }
@@ -361,15 +390,14 @@ TEST_F(RunHost, VersionPrintsTheVersion) {
     EXPECT_EQ(result.err, "");
 }
 
+// Whatever the host or the library refuses before the first step exits with 2 and nothing on
+// standard output: an option is named with the reason where the host can tell it, a refused
+// configuration reads as the library answered it, and the help is pointed to.
 TEST_F(RunHost, RefusedRunsExitWithAMessage) {
     struct Case {
         std::string arguments;
         int code;
         std::string message;  // the start of stderr
-    };
-    // A refused option is named, with the reason, and the help is pointed to.
-    const auto refused = [](const std::string& message) {
-        return "quellmar-run: " + message + "\nRun 'quellmar-run --help' for the options.\n";
     };
     const Case cases[] = {
         {"--bogus 1", 2, refused("--bogus: unknown option")},
@@ -388,8 +416,8 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
          refused("--warmup: '99999999999' is too large: at most 2147483647 steps")},
         {"--resolution 16 --warmup 4294967297", 2,
          refused("--warmup: '4294967297' is too large: at most 2147483647 steps")},
-        {"--resolution 4294967312", 1, "quellmar-run: " + test::invalidConfig + "\n"},
-        {"--resolution 16 --k0 4294967300", 1, "quellmar-run: " + test::invalidConfig + "\n"},
+        {"--resolution 4294967312", 2, refused(test::invalidConfig)},
+        {"--resolution 16 --k0 4294967300", 2, refused(test::invalidConfig)},
         {"--resolution 16 --until ' 1'", 2, refused("--until: ' 1' is not a simulation time")},
         {"--resolution 16 --steps 1 extra", 2, refused("extra: unknown option")},
         {"--resolution 16 --warmup -1", 2, refused("--warmup: '-1' is not a count of steps (decimal digits)")},
@@ -400,28 +428,73 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --warmup-seconds soon", 2, refused("--warmup-seconds: 'soon' is not a number of seconds")},
         {"--resolution 16 --steps 1 --warmup", 2, refused("--warmup: needs a value")},
         {"--reynolds fast", 2, refused("--reynolds: 'fast' is not a number")},
-        {"--resolution 33", 1, "quellmar-run: " + test::invalidConfig + "\n"},
-        {"--resolution 16 --integrator rk4", 1, "quellmar-run: Unknown integrator: rk4\n"},
-        {"--resolution 16 --initial '" + file("absent.bin") + "'", 1, "quellmar-run: filesystem error"},
-        // The engine's refusals read as plain text too, like those of the engine's creation.
-        {"--resolution 16 --until -1", 1, "quellmar-run: Invalid steps or endpoint.\n"},
-        {"--resolution 16 --until 1e999", 1,
-         "quellmar-run: [json.exception.out_of_range.406] number overflow parsing '1e999'\n"},
-        {"--resolution 16 --reynolds 1e999", 1,
-         "quellmar-run: [json.exception.out_of_range.406] number overflow parsing '1e999'\n"},
-        {"--resolution 16 --steps 1 --spectrum '" + file("absent/spectrum.bin") + "'", 1,
-         "quellmar-run: Cannot write export file.\n"},
+        {"--resolution 33", 2, refused(test::invalidConfig)},
+        {"--resolution 16 --integrator rk4", 2, refused("Unknown integrator: rk4")},
+        {"--resolution 16 --seed -1", 2, refused(test::badSeed)},
+        {"--resolution 16 --integrator \"$(printf '\\377')\"", 2,
+         refused("[json.exception.type_error.316] invalid UTF-8 byte at index 0: 0xFF")},
+        {"--resolution 16 --initial '" + file("absent.bin") + "'", 2, refused(fileSystemError(file("absent.bin")))},
+        {"--resolution 16 --reynolds 1e999", 2,
+         refused("--reynolds: [json.exception.out_of_range.406] number overflow parsing '1e999'")},
+        // The end time, asked of the engine in an advance of no step.
+        {"--resolution 16 --until -1", 2, refused("--until: Invalid steps or endpoint.")},
+        {"--resolution 16 --until 1e308", 2, refused("--until: Invalid steps or endpoint.")},
+        {"--resolution 16 --until 1e999", 2,
+         refused("--until: [json.exception.out_of_range.406] number overflow parsing '1e999'")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
         const Result result = run(c.arguments);
         EXPECT_EQ(result.code, c.code);
-        EXPECT_EQ(result.err.rfind(c.message, 0), 0u) << result.err;
-        if (c.code == 2) {
-            EXPECT_EQ(result.err, c.message);
-            EXPECT_TRUE(result.out.empty());
-        }
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_TRUE(result.out.empty());
+        EXPECT_TRUE(result.progress.empty());
     }
+}
+
+// Every file of a run is checked before its first step, and the check leaves no file behind: a
+// path that names a folder, one in a missing folder (directly or at the end of a link) or one
+// the file system refuses is refused with the reason, whatever else the run would have done.
+TEST_F(RunHost, OutputFilesAreCheckedBeforeTheFirstStep) {
+    std::filesystem::create_directory(folder / "out");
+    std::filesystem::create_symlink("absent/spectrum.bin", folder / "out" / "dangling");
+    std::filesystem::create_symlink("made.bin", folder / "out" / "link");
+    const std::string out = (folder / "out").string();
+    const std::string longName(NAME_MAX + 1, 'x');
+    struct Case {
+        std::string option;
+        std::string path;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"--spectrum", file("absent/spectrum.bin"), std::strerror(ENOENT)},
+        {"--fields", out, std::strerror(EISDIR)},
+        {"--png", out + "/dangling", std::strerror(ENOENT)},
+        {"--spectrum", out + "/link/spectrum.bin", std::strerror(ENOENT)},
+        {"--fields", out + "/" + longName, std::strerror(ENAMETOOLONG)},
+        {"--spectrum", "", std::strerror(ENOENT)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.path);
+        // Beside a file that can be written, which stays unwritten.
+        const Result result =
+            run("--resolution 16 --steps 3 --fields '" + out + "/fields.bin' " + c.option + " '" + c.path + "'");
+        EXPECT_EQ(result.code, 2);
+        EXPECT_EQ(result.err, refused(c.option + ": '" + c.path + "' cannot be written: " + c.reason));
+        EXPECT_TRUE(result.out.empty());
+        EXPECT_TRUE(result.progress.empty());
+    }
+    // A refused configuration or end time is found after the files passed their check, and leaves
+    // none of them behind.
+    for (const std::string refusal : {"--resolution 33", "--until -1"}) {
+        SCOPED_TRACE(refusal);
+        EXPECT_EQ(run("--resolution 16 --spectrum '" + out + "/spectrum.bin' --fields '" + out + "/link' " + refusal).code, 2);
+    }
+    EXPECT_EQ(test::entries(folder / "out"), (std::vector<std::string>{"dangling", "link"}));
+    // The link to a missing file in a folder that exists passes, and the run makes its file.
+    const Result linked = run("--resolution 16 --steps 1 --fields '" + out + "/link'");
+    EXPECT_EQ(linked.code, 0) << linked.err;
+    EXPECT_EQ(std::filesystem::file_size(folder / "out" / "made.bin"), 12u * 16 * 16);
 }
 
 // The host's own standard output as the spectrum file: the spectrum goes out through the host's
