@@ -126,6 +126,40 @@ TEST_F(FlowNumbers, RawFilesAreTheDocumentedTransformsAndPlanes) {
     for (std::size_t i = 0; i < pairs.size(); ++i) ASSERT_NEAR(restarted[i], pairs[i], 1e-5 * scale) << i;
 }
 
+// The frame summary holds figures of the fields file's planes: the largest |omega|, the mean and
+// standard deviation over the grid points, the largest speed (0 without velocity), and the clock
+// of the statistics.
+TEST_F(FlowNumbers, FrameSummaryHoldsTheFiguresOfTheFieldsFile) {
+    test::Engine engine(configuration);
+    engine({{"op", "advance"}, {"steps", 25}});
+    const json flow = engine({{"op", "inspect"}});
+    for (const bool velocity : {true, false}) {
+        SCOPED_TRACE(velocity ? "with velocity" : "without velocity");
+        const json frame = engine({{"op", "export"}, {"fields", file("fields.raw")}, {"include_velocity", velocity}});
+        const std::vector<float> fields = test::floatsOf(file("fields.raw"));
+        ASSERT_EQ(fields.size(), 3 * cells);
+        float largest = 0, fastest = 0;
+        double sum = 0, squares = 0;
+        for (std::size_t i = 0; i < cells; ++i) {
+            const float w = fields[i], u = fields[cells + i], v = fields[2 * cells + i];
+            largest = std::max(largest, std::fabs(w));
+            fastest = std::max(fastest, std::sqrt(u * u + v * v));
+            sum += w;
+            squares += static_cast<double>(w) * w;
+        }
+        const double mean = sum / cells;
+        const double deviation = std::sqrt(squares / cells - mean * mean);
+        EXPECT_EQ(frame["max_vorticity"].get<double>(), largest);
+        EXPECT_NEAR(frame["mean_vorticity"].get<double>(), mean, 1e-6 * deviation);
+        EXPECT_NEAR(frame["std_vorticity"].get<double>(), deviation, 1e-6 * deviation);
+        EXPECT_NEAR(frame["max_speed"].get<double>(), fastest, 1e-6 * fastest);
+        EXPECT_EQ(frame["max_speed"].get<double>() > 0, velocity);
+        EXPECT_EQ(frame["grid_size"], n);
+        EXPECT_EQ(frame["sequence"], flow["steps"]);
+        EXPECT_EQ(frame["time"], flow["simulation_time"]);
+    }
+}
+
 // "advance" answers the clock of the flow after it, but the diagnostics of the last inspection;
 // "inspect" measures the flow as it is. The initial turnover time is 2 pi / sqrt(2 Z) of the start.
 TEST_F(FlowNumbers, AdvanceRepeatsTheLastInspection) {

@@ -4,6 +4,7 @@
 // export requests until a failure closes the handle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -299,6 +300,24 @@ TEST_F(RenderThread, ExportWritesTheFieldsFileThenThePicture) {
     EXPECT_FALSE(std::filesystem::exists(file("keep")));
     EXPECT_FALSE(std::filesystem::exists(file("after.png")));
     expectStillAtWork();
+}
+
+// The UI's export takes no velocity of its own: its fields file holds what the newest frame
+// holds, which is the velocity only while the display needs it.
+TEST_F(RenderThread, ExportedFieldsHoldTheVelocityOfTheFrame) {
+    const test::TempFolder folder("quellmar-render-velocity");
+    const std::string fields = (folder / "fields.bin").string();
+    const auto velocityPlanesAreZero = [&] {
+        EXPECT_EQ(errorOf(ui({{"op", "export"}, {"fields", fields}, {"include_velocity", true}})), "");
+        const std::vector<float> values = test::floatsOf(fields);
+        EXPECT_EQ(values.size(), 3u * 16 * 16);
+        return std::all_of(values.begin() + 16 * 16, values.end(), [](float v) { return v == 0.0f; });
+    };
+    attachAndStart();
+    EXPECT_TRUE(velocityPlanesAreZero());
+    ui({{"op", "set"}, {"display", "speed"}});
+    ui.await([](const json& r) { return r["frame"]["max_speed"].get<double>() > 0; }, "with the velocity");
+    EXPECT_FALSE(velocityPlanesAreZero());
 }
 
 // A picture that cannot be written fails its request and leaves the render thread at work.
