@@ -133,8 +133,7 @@ TEST_F(ProtocolStatements, EndTimeIsASinglePrecisionTime) {
 // picture the renderer module comes first, so that its failure is what a host without one meets.
 TEST_F(ProtocolStatements, ExportReadsTheKeysThatTakeEffect) {
     test::Engine engine({{"resolution", 16}, {"reynolds", 500}});
-    const json unread = {{"display", "pressure"}, {"palette", 5},     {"color_range", "wide"}, {"exposure", "bright"},
-                         {"sigma", nullptr},      {"flow", "often"}, {"pixel_size", 0}};
+    const json unread = {{"display", "pressure"}, {"palette", 5}, {"color_range", "wide"}, {"exposure", "bright"}, {"sigma", nullptr}, {"flow", "often"}, {"pixel_size", 0}};
     json spectrum = unread;
     spectrum["op"] = "export";
     spectrum["spectrum"] = file("spectrum.raw");
@@ -152,6 +151,34 @@ TEST_F(ProtocolStatements, ExportReadsTheKeysThatTakeEffect) {
     const std::string error = test::errorOf(engine(picture));
     EXPECT_EQ(error.rfind("Cannot load Linux renderer: ", 0), 0u) << error;
     EXPECT_FALSE(std::filesystem::exists(file("picture.png")));
+}
+
+// "set" applies its keys in order and in groups: a failing key leaves the groups before it applied
+// and nothing of its own.
+TEST_F(ProtocolStatements, SetAppliesItsKeysGroupByGroup) {
+    struct Case {
+        json request;
+        std::string error;
+        json expected;  // report keys and the values they then hold
+    };
+    const Case cases[] = {
+        {{{"regulated", false}, {"cfl", "fast"}}, "type must be number, but is string", {{"regulated", false}, {"cfl", 3.0}}},
+        {{{"cfl", 2}, {"log_reynolds", "high"}}, "type must be number, but is string", {{"cfl", 3.0}}},
+        {{{"cfl", 2}, {"palette", "glacier"}, {"display", "pressure"}}, "Unknown display: pressure", {{"cfl", 2.0}, {"palette", "ember"}, {"display", "vorticity"}}},
+        // The reported sigma is taken after the canvas scale.
+        {{{"flow", true}, {"sigma", 3}, {"canvas_scale", "big"}, {"focused", true}}, "type must be number, but is string", {{"flow", true}, {"sigma", 2.5}, {"focused", false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.dump());
+        const test::UI ui;
+        json request = c.request;
+        request["op"] = "set";
+        const std::string error = test::errorOf(ui(request));
+        EXPECT_TRUE(test::endsWith(error, c.error)) << error;
+        const json report = ui.report();
+        for (const auto& [key, value] : c.expected.items())
+            EXPECT_EQ(key == "cfl" ? report["config"]["cfl"] : report[key], value) << key;
+    }
 }
 
 // Re_ref of a 32-point grid lies below the regulator's floor: a new resolution starts there and
