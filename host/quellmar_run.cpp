@@ -431,6 +431,12 @@ OwnedEngine created(const Settings& s) {
     return engine;
 }
 
+// Refuses the run, naming option, where the library refuses request.
+void refuseWhereRefused(void* engine, const json& request, const char* option) {
+    if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, request.dump().c_str()))))
+        refuse(option, *error);
+}
+
 // Asks the library, before the first step, whatever it could refuse only later: the end time, in
 // an advance of no step, and a picture. A picture of one pixel, into a file that takes any bytes,
 // goes through the display, the renderer module and the drawing as the real one will.
@@ -439,17 +445,12 @@ void checkRun(void* engine, const Settings& s) {
         json probe = {{"op", "advance"}, {"steps", 0}};
         try {
             probe["until"] = json::parse(s.until);
-        } catch (const std::exception& failure) {
+        } catch (const json::exception& failure) {
             refuse("--until", failure.what());
         }
-        if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, probe.dump().c_str()))))
-            refuse("--until", *error);
+        refuseWhereRefused(engine, probe, "--until");
     }
-    if (s.png != nullptr) {
-        const json picture = {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}};
-        if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, picture.dump().c_str()))))
-            refuse("--png", *error);
-    }
+    if (s.png != nullptr) refuseWhereRefused(engine, {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}}, "--png");
 }
 
 int run(const Settings& s) {
