@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -14,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "docs/protocol_page.hpp"
 #include "quellmar/quellmar.h"
 #include "support/engine_fixture.hpp"
 #include "support/messages.hpp"
@@ -168,11 +168,8 @@ TEST_F(ProtocolDocument, EveryOperationHasAnExample) {
 // The page says it lists every error text a host can meet: each text of the shared table stands in
 // its error section.
 TEST(ProtocolErrorTexts, ListEveryTextAHostCanMeet) {
-    std::ifstream in(QM_PROTOCOL);
-    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t start = page.find("\n## Error texts\n");
-    ASSERT_NE(start, std::string::npos);
-    const std::string section = page.substr(start, page.find("\n## ", start + 1) - start);
+    const std::string section = docs::section(docs::pageText(), "Error texts");
+    ASSERT_FALSE(section.empty());
     for (const std::string& text : test::hostErrorTexts) EXPECT_NE(section.find(text), std::string::npos) << text;
 }
 
