@@ -148,19 +148,20 @@ constexpr const char* usage =
     "on the GPU, but take no step.\n"
     "\n"
     "Exit status: 0 when the run succeeded; 2 when it was refused before its first step (an\n"
-    "option, the configuration or the --until time that the library refuses, an output file\n"
-    "that cannot be written, a picture that cannot be drawn), with the reason on standard error;\n"
-    "1 when it failed otherwise (the library's or the system's message on standard error): the\n"
-    "library cannot start, a step fails, or a file fails after the last step.";
+    "option, a configuration that the library refuses or cannot build, a --until time that it\n"
+    "refuses, an output file that cannot be written, a picture that cannot be drawn), with the\n"
+    "reason on standard error; 1 when it failed otherwise (the library's or the system's\n"
+    "message on standard error): the library cannot be initialised, a step fails, or a file\n"
+    "fails after the last step.";
 
 // Refuses the run before its first step, for the reason given.
-[[noreturn]] void refused(const std::string& why) {
+[[noreturn]] void refuseRun(const std::string& why) {
     std::fprintf(stderr, "quellmar-run: %s\nRun 'quellmar-run --help' for the options.\n", why.c_str());
     std::exit(2);
 }
 
-// Refuses the command line for the reason given, naming the option at fault.
-[[noreturn]] void refuse(const std::string& option, const std::string& why) { refused(option + ": " + why); }
+// Refuses the run for the reason given, naming the option at fault.
+[[noreturn]] void refuse(const std::string& option, const std::string& why) { refuseRun(option + ": " + why); }
 
 std::string quoted(const char* value) { return std::string("'") + value + "'"; }
 
@@ -180,7 +181,8 @@ long count(const char* option, const char* value) {
 }
 
 // Follows the JSON reader through one text. A number beyond the range of a double is still a
-// number here, though the reader refuses it: the run reports it where the library would.
+// number here, though the reader refuses it: the run is refused for it with the reader's own
+// message, which the library would answer.
 class NumberReader : public json::json_sax_t {
 public:
     explicit NumberReader(const std::string& text) : text(text) {}
@@ -268,46 +270,92 @@ Settings parse(int argc, char** argv) {
     return s;
 }
 
-// The file at the end of the chain of symbolic links that path starts, which a write into path
-// makes; path itself where it is no link. The kernel follows at most 40 links.
-std::string linkDestination(std::string path) {
-    constexpr int linkLimit = 40;
-    for (int followed = 0; followed < linkLimit; ++followed) {
-        std::vector<char> target(PATH_MAX);
-        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-        if (length < 0 || static_cast<std::size_t>(length) == target.size()) return path;
-        std::string next(target.data(), static_cast<std::size_t>(length));
-        const std::size_t slash = path.rfind('/');
-        if (next.front() != '/' && slash != std::string::npos) next = path.substr(0, slash + 1) + next;
-        path = next;
+// An option's value as JSON: the string it gives, or the number its text reads. A text that is
+// not UTF-8, or a number too large for a double, refuses the run, naming the option: the host
+// could not write the request that carries it.
+json optionValue(const char* option, const char* value, bool quoted) {
+    try {
+        json result = quoted ? json(value) : json::parse(value);
+        static_cast<void>(result.dump());
+        return result;
+    } catch (const json::exception& failure) {
+        refuse(option, failure.what());
     }
-    return path;
 }
 
-// Why no file can be written at path, or nothing where one can: the library writes into an
-// existing file the user may write, and makes a missing one in the folder where its path ends.
-// That folder is tried with an unnamed file, which leaves nothing behind; where the file system
-// has none, the folder's permissions tell.
+// The part of path before its last slash ("." where it has none, "/" for a file in the root), and
+// the part after it.
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/"
+                                                         : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool sameFile(const std::string& a, const char* b) {
+    struct stat first, second;
+    return stat(a.c_str(), &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Where a write into path lands: one of the host's own descriptors, which the library writes
+// through (a name in /proc/self/fd, where /dev/stdout and /dev/fd lead), or else the file at the
+// end of the chain of symbolic links that path starts, which it replaces. The host sees the
+// library only through its C interface, so it follows the links itself, as the library does:
+// each link's text relative to its own folder, at most 40 of them as the kernel does.
+struct Destination {
+    std::string path;
+    int descriptor = -1;
+};
+
+Destination destinationOf(std::string path) {
+    constexpr int linkLimit = 40;
+    for (int followed = 0; followed <= linkLimit; ++followed) {
+        const std::string folder = folderOf(path), name = nameOf(path);
+        if (sameFile(folder, "/proc/self/fd") || sameFile(folder, "/proc/thread-self/fd")) {
+            char* end = nullptr;
+            const long number = std::strtol(name.c_str(), &end, 10);
+            if (!name.empty() && *end == '\0' && number >= 0 && number <= std::numeric_limits<int>::max())
+                return {path, static_cast<int>(number)};
+            return {path};
+        }
+        std::vector<char> target(PATH_MAX);
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) == target.size()) return {path};
+        std::string next(target.data(), static_cast<std::size_t>(length));
+        path = next.front() == '/' || path.find('/') == std::string::npos ? next : folderOf(path) + "/" + next;
+    }
+    return {path};
+}
+
+// Why the library could not write a file at path, or nothing where it can: through one of the
+// host's descriptors that is open for writing, into an existing file the user may write, or as a
+// new file in the folder where the path ends. That folder is tried with an unnamed file, which
+// leaves nothing behind; where the file system has none, its permissions tell.
 std::optional<std::string> unwritable(const std::string& path) {
     const auto reason = [](int error) { return std::optional<std::string>(std::strerror(error)); };
     if (path.empty()) return reason(ENOENT);
+    const Destination destination = destinationOf(path);
+    if (destination.descriptor >= 0) {
+        const int flags = fcntl(destination.descriptor, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return reason(EBADF);
+        return std::nullopt;
+    }
     struct stat status;
-    if (stat(path.c_str(), &status) == 0) {
+    if (stat(destination.path.c_str(), &status) == 0) {
         if (S_ISDIR(status.st_mode)) return reason(EISDIR);
-        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return reason(errno);
+        if (faccessat(AT_FDCWD, destination.path.c_str(), W_OK, AT_EACCESS) != 0) return reason(errno);
         return std::nullopt;
     }
     if (errno != ENOENT) return reason(errno);
-    const std::string destination = linkDestination(path);
-    const std::size_t slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/"
-                                                                             : destination.substr(0, slash);
+    const std::string folder = folderOf(destination.path);
     const int unnamed = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (unnamed >= 0) {
         close(unnamed);
         return std::nullopt;
     }
-    if (errno != EOPNOTSUPP && errno != EISDIR) return reason(errno);
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return reason(errno);
     if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return reason(errno);
     return std::nullopt;
 }
@@ -315,22 +363,18 @@ std::optional<std::string> unwritable(const std::string& path) {
 // Every file the run is to write, checked before its first step, so that a long run does not end
 // in a file it could never have written.
 void checkOutputs(const Settings& s) {
-    for (const auto& [option, path] : {std::pair{"--spectrum", s.spectrum}, {"--fields", s.fields}, {"--png", s.png}})
-        if (path != nullptr)
-            if (const std::optional<std::string> why = unwritable(path)) refuse(option, quoted(path) + " cannot be written: " + *why);
+    for (const auto& [option, path] : {std::pair{"--spectrum", s.spectrum}, {"--fields", s.fields}, {"--png", s.png}}) {
+        if (path == nullptr) continue;
+        optionValue(option, path, true);
+        if (const std::optional<std::string> why = unwritable(path)) refuse(option, quoted(path) + " cannot be written: " + *why);
+    }
 }
 
-// The engine's configuration. Numbers are read only now, in the order given, so that one too
-// large for a double is refused where the library would fail to read it, naming its option.
+// The engine's configuration, each option's value read in the order given.
 json configuration(const std::vector<Setting>& settings) {
     json request = json::object();
-    for (const Setting& setting : settings) {
-        try {
-            request[setting.option->key] = setting.option->quoted ? json(setting.value) : json::parse(setting.value);
-        } catch (const json::exception& failure) {
-            refuse(setting.option->option, failure.what());
-        }
-    }
+    for (const Setting& setting : settings)
+        request[setting.option->key] = optionValue(setting.option->option, setting.value, setting.option->quoted);
     return request;
 }
 
@@ -412,45 +456,32 @@ void progress(void* engine, const Settings& s, long steps, double elapsed, long 
 
 using OwnedEngine = std::unique_ptr<void, void (*)(void*)>;
 
-// The engine of the run; a configuration that the library refuses refuses the run. So does one
-// that the host cannot even write as a request: a text that is not UTF-8.
+// The engine of the run; a configuration that the library refuses, or cannot build, refuses the
+// run.
 OwnedEngine created(const Settings& s) {
-    std::string request;
-    try {
-        request = configuration(s.engine).dump();
-    } catch (const json::exception& failure) {
-        refused(failure.what());
-    }
     char* error = nullptr;
-    OwnedEngine engine(qm_engine_create(request.c_str(), &error), qm_engine_destroy);
+    OwnedEngine engine(qm_engine_create(configuration(s.engine).dump().c_str(), &error), qm_engine_destroy);
     if (engine == nullptr) {
         const std::string message = error != nullptr ? error : "cannot create the engine";
         qm_string_free(error);
-        refused(message);
+        refuseRun(message);
     }
     return engine;
 }
 
-// Refuses the run, naming option, where the library refuses request.
-void refuseWhereRefused(void* engine, const json& request, const char* option) {
+// Asks the library before the first step what it could refuse only later; its refusal refuses
+// the run, naming option.
+void askFirst(void* engine, const json& request, const char* option) {
     if (const std::optional<std::string> error = errorOf(taken(qm_engine_call(engine, request.dump().c_str()))))
         refuse(option, *error);
 }
 
-// Asks the library, before the first step, whatever it could refuse only later: the end time, in
-// an advance of no step, and a picture. A picture of one pixel, into a file that takes any bytes,
-// goes through the display, the renderer module and the drawing as the real one will.
+// The end time, in an advance of no step, and the picture: one pixel, into a file that takes any
+// bytes, goes through the display, the renderer module and the drawing as the real one will.
 void checkRun(void* engine, const Settings& s) {
-    if (s.until != nullptr) {
-        json probe = {{"op", "advance"}, {"steps", 0}};
-        try {
-            probe["until"] = json::parse(s.until);
-        } catch (const json::exception& failure) {
-            refuse("--until", failure.what());
-        }
-        refuseWhereRefused(engine, probe, "--until");
-    }
-    if (s.png != nullptr) refuseWhereRefused(engine, {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}}, "--png");
+    if (s.until != nullptr)
+        askFirst(engine, {{"op", "advance"}, {"steps", 0}, {"until", optionValue("--until", s.until, false)}}, "--until");
+    if (s.png != nullptr) askFirst(engine, {{"op", "export"}, {"png", "/dev/null"}, {"pixel_size", 1}}, "--png");
 }
 
 int run(const Settings& s) {
@@ -509,8 +540,8 @@ int run(const Settings& s) {
                   done - warmed, measured.wallSeconds * 1e3 * perStep, measured.gpuMilliseconds * perStep);
     print(timing);
     // The files come after both lines, so that a file that fails now loses nothing of the run's
-    // result. The lines stay buffered meanwhile: a file written into standard output itself comes
-    // before them.
+    // result. Standard output is not flushed meanwhile: where it is a file or a pipe, a file
+    // written into standard output itself comes before the lines.
     json exported = {{"op", "export"}};
     for (const auto& [key, path] : {std::pair{"spectrum", s.spectrum}, {"fields", s.fields}, {"png", s.png}})
         if (path != nullptr) exported[key] = path;
@@ -537,8 +568,7 @@ int main(int argc, char** argv) {
         s.stepsKnown = s.until == nullptr;
         s.steps = s.stepsKnown ? 100 : 2147483647L;
     }
-    // What the host itself reads and writes as JSON fails here: a number too large for a double,
-    // a text that is not UTF-8.
+    // Whatever fails in the host itself (its memory, say) fails the run with its message.
     try {
         return run(s);
     } catch (const std::exception& failure) {

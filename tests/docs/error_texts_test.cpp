@@ -474,7 +474,6 @@ const std::vector<Unmet> unmet = {
     {"Engines", "VkFFT CUDA plan N=", "only a device that refuses VkFFT its resources"},
     {"Engines", "VkFFT CUDA append failed: ", "only a device that refuses VkFFT its resources"},
     {"Engines", "FFTW plan N=", "FFTW plans every size the solvers ask for"},
-    {"UI", "No snapshot slot.", "a race between the render thread and the end of a measured run"},
     {"Renderer", "X11 thread initialization failed.", "only an Xlib built without threads"},
     {"Renderer", "No OpenGL visual.", "only a display whose configuration has no visual"},
     {"Renderer", "OpenGL and CUDA selected different GPUs.", "a display on another GPU than device 0"},

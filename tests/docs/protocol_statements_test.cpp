@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -146,6 +147,12 @@ TEST_F(ProtocolStatements, ExportReadsTheKeysThatTakeEffect) {
     snapshot["snapshot"] = true;
     EXPECT_EQ(engine(snapshot)["grid_size"], 16);
 
+    // The order in which the keys are read: the first refused one answers.
+    const std::string boolean = "type must be boolean, but is string";
+    EXPECT_TRUE(test::endsWith(test::errorOf(engine({{"op", "export"}, {"fields", 5}, {"include_velocity", "x"}})), boolean));
+    EXPECT_TRUE(test::endsWith(test::errorOf(engine({{"op", "export"}, {"spectrum", 5}, {"snapshot", "x"}})),
+                               "type must be string, but is number"));
+
     json picture = snapshot;
     picture["png"] = file("picture.png");
     const std::string error = test::errorOf(engine(picture));
@@ -179,6 +186,25 @@ TEST_F(ProtocolStatements, SetAppliesItsKeysGroupByGroup) {
         for (const auto& [key, value] : c.expected.items())
             EXPECT_EQ(key == "cfl" ? report["config"]["cfl"] : report[key], value) << key;
     }
+}
+
+// Whether frames carry the velocity is settled after "canvas_scale": a "set" that fails there asks
+// for the speed in vain, and the next one that gets past it brings the velocity.
+TEST_F(ProtocolStatements, VelocityOfTheFramesIsSettledAfterTheCanvasScale) {
+    const test::UI ui;
+    ui({{"op", "configure"}, {"resolution", 16}});
+    ui({{"op", "start"}});
+    const json first = ui.await(test::isReady, "with a frame");
+    ASSERT_EQ(first["frame"]["max_speed"], 0.0);
+    const std::string refused = test::errorOf(ui({{"op", "set"}, {"display", "speed"}, {"canvas_scale", "big"}}));
+    EXPECT_TRUE(test::endsWith(refused, "type must be number, but is string")) << refused;
+    const auto sequence = [](const json& report) { return report["frame"]["sequence"].get<std::uint64_t>(); };
+    const std::uint64_t after = sequence(ui.report());
+    const json later = ui.await([&](const json& r) { return sequence(r) > after; }, "with a later frame");
+    EXPECT_EQ(later["display"], "speed");
+    EXPECT_EQ(later["frame"]["max_speed"], 0.0);
+    ui({{"op", "set"}, {"display", "speed"}});
+    ui.await([](const json& r) { return r["frame"]["max_speed"].get<double>() > 0; }, "with the velocity");
 }
 
 // Re_ref of a 32-point grid lies below the regulator's floor: a new resolution starts there and

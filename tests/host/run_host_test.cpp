@@ -2,6 +2,9 @@
 // options reach the engine unchanged.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -225,6 +228,35 @@ TEST_F(RunHost, FilesOfAnUnprivilegedUser) {
         EXPECT_EQ(test::entries(box), std::vector<std::string>{"out"});
         std::filesystem::remove_all(box);
     }
+    // No new file in a folder that takes none.
+    std::filesystem::create_directory(box);
+    std::filesystem::permissions(box, closed);
+    const std::string outcome = test::unprivileged([&] {
+        return std::to_string(run("--resolution 16 --steps 1 --fields '" + (box / "new").string() + "'").code);
+    });
+    std::filesystem::permissions(box, perms::all);
+    EXPECT_EQ(outcome, "2");
+    EXPECT_TRUE(std::filesystem::is_empty(box));
+}
+
+// The library writes a path of one of the host's own descriptors through that descriptor, so the
+// permission bits of the file behind it are no reason to refuse the run: here standard output is
+// a file the user could not open for writing itself.
+TEST_F(RunHost, OwnStandardOutputIsTakenWhateverItsPermissionBits) {
+    const std::filesystem::path out = folder / "out.bin";
+    const int descriptor = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+    ASSERT_GE(descriptor, 0);
+    for (const char* path : {"/dev/stdout", "/dev/fd/3", "/proc/self/fd/1"}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(::ftruncate(descriptor, 0), 0);
+        const std::string code = test::unprivileged([&] {
+            if (dup2(descriptor, 3) != 3) return std::string("(no descriptor 3)");
+            return test::output("'" QM_RUN "' --resolution 16 --steps 1 --spectrum " + std::string(path) + " >&3 2>&-; echo $?");
+        });
+        EXPECT_EQ(code, "0\n");
+        EXPECT_GT(std::filesystem::file_size(out), 8u * 16 * 16);
+    }
+    ::close(descriptor);
 }
 
 // Error texts reach standard error byte for byte, whether the library answers them in JSON (a
@@ -432,7 +464,7 @@ TEST_F(RunHost, RefusedRunsExitWithAMessage) {
         {"--resolution 16 --integrator rk4", 2, refused("Unknown integrator: rk4")},
         {"--resolution 16 --seed -1", 2, refused(test::badSeed)},
         {"--resolution 16 --integrator \"$(printf '\\377')\"", 2,
-         refused("[json.exception.type_error.316] invalid UTF-8 byte at index 0: 0xFF")},
+         refused("--integrator: [json.exception.type_error.316] invalid UTF-8 byte at index 0: 0xFF")},
         {"--resolution 16 --initial '" + file("absent.bin") + "'", 2, refused(fileSystemError(file("absent.bin")))},
         {"--resolution 16 --reynolds 1e999", 2,
          refused("--reynolds: [json.exception.out_of_range.406] number overflow parsing '1e999'")},
@@ -473,6 +505,8 @@ TEST_F(RunHost, OutputFilesAreCheckedBeforeTheFirstStep) {
         {"--spectrum", out + "/link/spectrum.bin", std::strerror(ENOENT)},
         {"--fields", out + "/" + longName, std::strerror(ENAMETOOLONG)},
         {"--spectrum", "", std::strerror(ENOENT)},
+        // A descriptor of the host's that is not open.
+        {"--fields", "/dev/fd/9", std::strerror(EBADF)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.option + " " + c.path);
@@ -484,6 +518,11 @@ TEST_F(RunHost, OutputFilesAreCheckedBeforeTheFirstStep) {
         EXPECT_TRUE(result.out.empty());
         EXPECT_TRUE(result.progress.empty());
     }
+    // A name the host cannot write as JSON text, which the library could not be asked for.
+    const Result notText = run("--resolution 16 --steps 3 --png \"" + out + "/$(printf '\\377').png\"");
+    EXPECT_EQ(notText.code, 2);
+    EXPECT_EQ(notText.err, refused("--png: [json.exception.type_error.316] invalid UTF-8 byte at index " +
+                                   std::to_string(out.size() + 1) + ": 0xFF"));
     // A refused configuration or end time is found after the files passed their check, and leaves
     // none of them behind.
     for (const std::string refusal : {"--resolution 33", "--until -1"}) {
@@ -498,8 +537,8 @@ TEST_F(RunHost, OutputFilesAreCheckedBeforeTheFirstStep) {
 }
 
 // The host's own standard output as the spectrum file: the spectrum goes out through the host's
-// descriptor, between its statistics lines as its buffered output puts them, whether standard
-// output is a file or a pipe.
+// descriptor, before its statistics lines, which its buffered output holds back until the end,
+// whether standard output is a file or a pipe.
 TEST_F(RunHost, SpectrumIntoTheHostsOwnStandardOutput) {
     const std::string arguments = "--resolution 16 --steps 2 --reynolds 1000";
     ASSERT_EQ(run(arguments + " --spectrum '" + file("spectrum.bin") + "'").code, 0);

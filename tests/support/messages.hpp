@@ -31,7 +31,7 @@ inline const std::string noDriverDevice = "Cannot select CUDA driver device.";
 // (a name, a code, the system's or a library's message). The protocol page lists each of them.
 inline const std::vector<std::string> hostErrorTexts = {
     // Any request.
-    noObject, "type must be ", "number overflow parsing '", "Non-finite ", "Unknown ",
+    noObject, "type must be ", "number overflow parsing '", "Unknown ",
     // Initialisation and the driver loader.
     "QUELLMAR_DEVICE must be a nonnegative device index.", "Cannot locate the loaded CUDA NVRTC library.",
     "Cannot load matching CUDA NVRTC builtins: ", "Cannot load NVIDIA driver libcuda.so.1: ",
@@ -47,7 +47,7 @@ inline const std::vector<std::string> hostErrorTexts = {
     "The solver encountered a non-finite field or timestep.", failedMessage,
     "Non-finite clock.", "Non-finite spectral diagnostics.", "Non-finite spectral reduction.", "Non-finite snapshot.",
     "Non-finite snapshot moments.", "CNAB2 nonfinite or zero timestep.", "CNAB2 nonfinite CFL maximum.",
-    "No snapshot slot.", "Cannot write export file.", "PNG size must be 1 through 8192.",
+    "Cannot write export file.", "PNG size must be 1 through 8192.",
     noDriverDevice, "VkFFT CUDA plan N=", "VkFFT CUDA append failed: ", "FFTW plan N=",
     // The interactive UI.
     "UI calls require the main thread.", "Closed UI.", "Canvas is already attached.", "Invalid X11 parent window.",
