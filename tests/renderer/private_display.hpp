@@ -3,6 +3,7 @@
 // An X server of the test's own (Xvfb from PATH, on a free display number), for what must not
 // change the shared display: its font path, say.
 
+#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -54,15 +55,28 @@ private:
             _exit(127);
         }
         close(pipeEnds[1]);
-        // The server writes its display number once it accepts connections.
-        char digits[16] = {};
-        const ssize_t n = server > 0 ? read(pipeEnds[0], digits, sizeof digits - 1) : -1;
+        const std::string number = server > 0 ? announcement(pipeEnds[0]) : std::string();
         close(pipeEnds[0]);
-        if (n > 0) {
-            name = ":" + std::to_string(std::stoi(digits));
+        if (!number.empty()) {
+            name = ":" + std::to_string(std::stoi(number));
         } else {
             stop();
         }
+    }
+
+    // The server writes its display number once it accepts connections, and the newline after
+    // it in a write of its own: a server whose second write finds the pipe closed ends itself.
+    // So the pipe is read to the newline, or to its end when the server ends first.
+    static std::string announcement(int pipe) {
+        std::string line;
+        char buffer[16];
+        while (line.find('\n') == std::string::npos) {
+            const ssize_t n = read(pipe, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+        return line;
     }
 
     bool reachable() const {
