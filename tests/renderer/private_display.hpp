@@ -43,14 +43,15 @@ private:
     void start() {
         int pipeEnds[2];
         if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+        // Made before the fork: the child of a process with threads must not allocate.
+        const std::string fd = std::to_string(pipeEnds[1]);
+        std::vector<const char*> arguments = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
+                                              "-noreset", "-screen", "0", screen.c_str()};
+        for (const std::string& option : options) arguments.push_back(option.c_str());
+        arguments.push_back(nullptr);
         server = fork();
         if (server == 0) {
             close(pipeEnds[0]);
-            const std::string fd = std::to_string(pipeEnds[1]);
-            std::vector<const char*> arguments = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
-                                                  "-noreset", "-screen", "0", screen.c_str()};
-            for (const std::string& option : options) arguments.push_back(option.c_str());
-            arguments.push_back(nullptr);
             execvp("Xvfb", const_cast<char* const*>(arguments.data()));
             _exit(127);
         }
