@@ -5,6 +5,10 @@
 // connection they were made on, the OpenGL names the context; the renderer declares those
 // before them, so they are still there when the names go.
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include <cuda_gl_interop.h>
 #include <cuda_runtime_api.h>
 
@@ -12,6 +16,11 @@
 #include "renderer/gl/x_errors.hpp"
 
 namespace mirel {
+
+// How long a display that refuses connections is asked again before the renderer gives up,
+// and the pause between two attempts. A reset takes a few milliseconds.
+constexpr std::chrono::milliseconds refusedDisplayPatience{2000};
+constexpr std::chrono::milliseconds refusedDisplayRetryPause{20};
 
 // The renderer's own X connection; its protocol errors are ignored while it is open.
 class XConnection {
@@ -25,9 +34,17 @@ public:
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
 
-    // Connects to the display that DISPLAY names; false when there is none.
+    // Connects to the display that DISPLAY names; false when there is none. A server refuses
+    // connections for a moment while it resets, which a plain Xvfb does whenever its last client
+    // leaves (the renderer of the previous export, say), so a display that refuses is asked again
+    // for a while. Unset or empty, DISPLAY names no display, and none could come to be there by
+    // waiting: that fails at once.
     bool open() {
-        display = XOpenDisplay(nullptr);
+        const char* const name = std::getenv("DISPLAY");
+        if (name == nullptr || *name == '\0') return false;
+        const auto deadline = std::chrono::steady_clock::now() + refusedDisplayPatience;
+        while ((display = XOpenDisplay(nullptr)) == nullptr && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(refusedDisplayRetryPause);
         if (display != nullptr) ignoreErrorsOn(display);
         return display != nullptr;
     }

@@ -22,11 +22,18 @@ namespace test {
 
 class PrivateDisplay {
 public:
-    // The server never resets (a reset refuses connections for a moment); one that goes away just
-    // after announcing itself is replaced by a fresh one. screen: width x height x depth; options:
-    // further arguments of the server.
-    explicit PrivateDisplay(std::string screen = "320x240x24", std::vector<std::string> options = {})
-        : screen(std::move(screen)), options(std::move(options)) {
+    // Whether the server resets whenever its last client leaves, as a plain Xvfb does: a reset
+    // refuses connections for a moment.
+    enum class Reset {
+        never,
+        whenIdle,
+    };
+
+    // The server never resets unless asked; one that goes away just after announcing itself is
+    // replaced by a fresh one. screen: width x height x depth; options: further arguments of the
+    // server.
+    explicit PrivateDisplay(std::string screen = "320x240x24", std::vector<std::string> options = {}, Reset reset = Reset::never)
+        : screen(std::move(screen)), options(std::move(options)), reset(reset) {
         for (int attempt = 0; attempt < 3 && name.empty(); ++attempt) {
             start();
             if (!name.empty() && !reachable()) stop();
@@ -45,8 +52,8 @@ private:
         if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
         // Made before the fork: the child of a process with threads must not allocate.
         const std::string fd = std::to_string(pipeEnds[1]);
-        std::vector<const char*> arguments = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
-                                              "-noreset", "-screen", "0", screen.c_str()};
+        std::vector<const char*> arguments = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", screen.c_str()};
+        if (reset == Reset::never) arguments.push_back("-noreset");
         for (const std::string& option : options) arguments.push_back(option.c_str());
         arguments.push_back(nullptr);
         server = fork();
@@ -105,6 +112,7 @@ private:
 
     const std::string screen;
     const std::vector<std::string> options;
+    const Reset reset;
     pid_t server = 0;
 };
 
