@@ -5,6 +5,7 @@
 // connection they were made on, the OpenGL names the context; the renderer declares those
 // before them, so they are still there when the names go.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -17,10 +18,13 @@
 
 namespace mirel {
 
-// How long a display that refuses connections is asked again before the renderer gives up,
-// and the pause between two attempts. A reset takes a few milliseconds.
+// How long a display that refuses the connection is asked again before the renderer gives up,
+// and the first pause between two attempts. The pause doubles from one attempt to the next: a
+// reset is over within milliseconds, and a display that refuses for good (for want of an
+// authorization, say, which Xlib reports on standard error at every attempt) is asked only a few
+// times.
 constexpr std::chrono::milliseconds refusedDisplayPatience{2000};
-constexpr std::chrono::milliseconds refusedDisplayRetryPause{20};
+constexpr std::chrono::milliseconds firstRetryPause{10};
 
 // The renderer's own X connection; its protocol errors are ignored while it is open.
 class XConnection {
@@ -42,9 +46,13 @@ public:
     bool open() {
         const char* const name = std::getenv("DISPLAY");
         if (name == nullptr || *name == '\0') return false;
-        const auto deadline = std::chrono::steady_clock::now() + refusedDisplayPatience;
-        while ((display = XOpenDisplay(nullptr)) == nullptr && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(refusedDisplayRetryPause);
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + refusedDisplayPatience;
+        for (Clock::duration pause = firstRetryPause; (display = XOpenDisplay(nullptr)) == nullptr; pause *= 2) {
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) break;
+            std::this_thread::sleep_for(std::min(pause, left));
+        }
         if (display != nullptr) ignoreErrorsOn(display);
         return display != nullptr;
     }
