@@ -36,7 +36,7 @@ private:
     // A server of another network namespace shows only by its socket file and its lock file. A
     // local server also listens on the abstract name of its socket; that name bound here without
     // listening refuses every connection, and a server that finds it taken takes another number.
-    bool hold(int number) const {
+    bool hold(int number) {
         const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
         std::error_code unused;
         if (std::filesystem::exists(path, unused) || std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock", unused))
