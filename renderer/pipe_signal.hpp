@@ -37,6 +37,7 @@ public:
     PipeSignalHeld(const PipeSignalHeld&) = delete;
     PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
 
+    // A write failed with EPIPE, or a call that writes without saying why it failed has failed.
     void brokenPipe() { raised = true; }
 
 private:

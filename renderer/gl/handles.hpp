@@ -15,6 +15,7 @@
 
 #include "renderer/gl/gl.hpp"
 #include "renderer/gl/x_errors.hpp"
+#include "renderer/pipe_signal.hpp"
 
 namespace mirel {
 
@@ -46,9 +47,13 @@ public:
     bool open() {
         const char* const name = std::getenv("DISPLAY");
         if (name == nullptr || *name == '\0') return false;
+        // A server that closes the connection as it resets, before Xlib has written the connection
+        // setup, makes that write raise SIGPIPE; held here, it only fails the attempt.
+        PipeSignalHeld held;
         using Clock = std::chrono::steady_clock;
         const Clock::time_point deadline = Clock::now() + refusedDisplayPatience;
         for (Clock::duration pause = firstRetryPause; (display = XOpenDisplay(nullptr)) == nullptr; pause *= 2) {
+            held.brokenPipe();
             const Clock::duration left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) break;
             std::this_thread::sleep_for(std::min(pause, left));
