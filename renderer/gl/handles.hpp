@@ -5,13 +5,27 @@
 // connection they were made on, the OpenGL names the context; the renderer declares those
 // before them, so they are still there when the names go.
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include <cuda_gl_interop.h>
 #include <cuda_runtime_api.h>
 
 #include "renderer/gl/gl.hpp"
 #include "renderer/gl/x_errors.hpp"
+#include "renderer/pipe_signal.hpp"
 
 namespace mirel {
+
+// How long a display that refuses the connection is asked again before the renderer gives up,
+// and the first pause between two attempts. The pause doubles from one attempt to the next: a
+// reset is over within milliseconds, and a display that refuses for good (for want of an
+// authorization, say, which Xlib reports on standard error at every attempt) is asked only a few
+// times.
+constexpr std::chrono::milliseconds refusedDisplayPatience{2000};
+constexpr std::chrono::milliseconds firstRetryPause{10};
 
 // The renderer's own X connection; its protocol errors are ignored while it is open.
 class XConnection {
@@ -25,9 +39,25 @@ public:
     XConnection(const XConnection&) = delete;
     XConnection& operator=(const XConnection&) = delete;
 
-    // Connects to the display that DISPLAY names; false when there is none.
+    // Connects to the display that DISPLAY names; false when there is none. A server refuses
+    // connections for a moment while it resets, which a plain Xvfb does whenever its last client
+    // leaves (the renderer of the previous export, say), so a display that refuses is asked again
+    // for a while. Unset or empty, DISPLAY names no display, and none could come to be there by
+    // waiting: that fails at once.
     bool open() {
-        display = XOpenDisplay(nullptr);
+        const char* const name = std::getenv("DISPLAY");
+        if (name == nullptr || *name == '\0') return false;
+        // A server that closes the connection as it resets, before Xlib has written the connection
+        // setup, makes that write raise SIGPIPE; held here, it only fails the attempt.
+        PipeSignalHeld held;
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + refusedDisplayPatience;
+        for (Clock::duration pause = firstRetryPause; (display = XOpenDisplay(nullptr)) == nullptr; pause *= 2) {
+            held.brokenPipe();
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) break;
+            std::this_thread::sleep_for(std::min(pause, left));
+        }
         if (display != nullptr) ignoreErrorsOn(display);
         return display != nullptr;
     }

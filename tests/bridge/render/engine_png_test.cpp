@@ -1,21 +1,27 @@
 // The engine's PNG export goes through the same renderer module: its picture equals, pixel for
 // pixel, the module's own export of the frame that the engine wrote as its fields file, with the
-// display settings that the request's keys select.
+// display settings that the request's keys select. Exports one after another also succeed on an
+// X server that resets between them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "picture_files.hpp"
 #include "renderer/png_file.hpp"
+#include "renderer/private_display.hpp"
 #include "renderer/renderer.hpp"
 #include "renderer/test_frames.hpp"
 #include "rendering_fixture.hpp"
 #include "support/engine_fixture.hpp"
 #include "support/file_bytes.hpp"
+#include "support/process.hpp"
 #include "support/temp_folder.hpp"
 
 namespace {
@@ -121,6 +127,53 @@ TEST_F(EnginePicture, ReplacingAPictureKeepsWhatTheUserHad) {
     test::expectPicturesKeepWhatTheUserHad(folder.root, [&](const std::filesystem::path& path) {
         return errorOf(engine({{"op", "export"}, {"png", path.string()}, {"pixel_size", side}}));
     });
+}
+
+// A plain Xvfb resets whenever its last client leaves, and for a moment refuses the connections
+// that arrive meanwhile. An export's renderer is the only client of such a server and leaves
+// when the export ends, so the next export connects just as the server resets. Hosts in
+// processes of their own export twice each, on several servers at once: the load of the others
+// delays each server as a busy machine does, and the second exports meet its reset often.
+TEST_F(EnginePicture, ExportsSucceedOnAServerThatResetsBetweenThem) {
+    constexpr int servers = 4;
+    constexpr int hostsPerServer = 8;
+    std::vector<std::unique_ptr<test::PrivateDisplay>> displays;
+    for (int s = 0; s < servers; ++s)
+        displays.push_back(std::make_unique<test::PrivateDisplay>("320x240x24", std::vector<std::string>{}, test::PrivateDisplay::Reset::whenIdle));
+    std::vector<std::vector<std::string>> replies(servers);
+    std::vector<std::thread> hosts;
+    for (int s = 0; s < servers; ++s) {
+        const std::string pictures = " '" + file(std::to_string(s) + "-first.png") + "' '" + file(std::to_string(s) + "-second.png") + "'";
+        const std::string command = "DISPLAY=" + displays[s]->name + " '" QM_ENGINE_EXPORTS "' '" QM_RESOURCES "'" + pictures + "; echo \"exit $?\"";
+        hosts.emplace_back([&replies, s, command] {
+            for (int host = 0; host < hostsPerServer; ++host) replies[s].push_back(test::output(command));
+        });
+    }
+    for (std::thread& host : hosts) host.join();
+
+    // Each host answers both exports without an error, and ends well.
+    const auto wellServed = [](const std::string& ofHost) {
+        std::istringstream text(ofHost);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
+        if (lines.size() != 3 || lines[2] != "exit 0") return false;
+        for (int i = 0; i < 2; ++i) {
+            const json reply = json::parse(lines[i], nullptr, false);
+            if (!reply.is_object() || reply.contains("error")) return false;
+        }
+        return true;
+    };
+    int served = 0;
+    std::string failed;
+    for (const std::vector<std::string>& ofServer : replies) {
+        for (const std::string& ofHost : ofServer) {
+            if (wellServed(ofHost))
+                ++served;
+            else
+                failed += ofHost;
+        }
+    }
+    EXPECT_EQ(served, servers * hostsPerServer) << failed;
 }
 
 }  // namespace
